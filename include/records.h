@@ -1,0 +1,109 @@
+// Records and message numbers shared by the modules, the control socket and the tests.
+// Every record that crosses a pipe or a socket is a plain struct whose size and offsets
+// are fixed here once; receivers check lengths against these sizes.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int kMaxServers = 4;
+
+// Name-server lists: a count (0..4) and four slots; only the first `count` slots mean anything.
+struct ns6_list {
+    int32_t count;
+    std::array<in6_addr, kMaxServers> addr;
+};
+static_assert(sizeof(ns6_list) == 68);
+static_assert(offsetof(ns6_list, addr) == 4);
+
+struct ns4_list {
+    int32_t count;
+    std::array<in_addr, kMaxServers> addr;
+};
+static_assert(sizeof(ns4_list) == 20);
+static_assert(offsetof(ns4_list, addr) == 4);
+
+// A received list may carry any count; this is the number of slots a reader may touch.
+constexpr int ns_valid_count(int32_t count) { return count >= 0 && count <= kMaxServers; }
+
+// Association state as the wireless monitor reports it to the manager.
+struct assoc_info {
+    int32_t associated;
+    std::array<uint8_t, 6> bssid;
+    std::array<char, 33> essid;  // NUL-terminated, at most 32 bytes of name
+    uint8_t reserved;
+};
+static_assert(sizeof(assoc_info) == 44);
+static_assert(offsetof(assoc_info, bssid) == 4);
+static_assert(offsetof(assoc_info, essid) == 10);
+static_assert(offsetof(assoc_info, reserved) == 43);
+
+// One RDNSS option as the listener reports it to the manager.
+struct rdnss_report {
+    std::array<in6_addr, kMaxServers> addr;
+    std::array<uint32_t, kMaxServers> lifetime;  // seconds, host byte order
+    int32_t count;
+};
+static_assert(sizeof(rdnss_report) == 84);
+static_assert(offsetof(rdnss_report, lifetime) == 64);
+static_assert(offsetof(rdnss_report, count) == 80);
+
+// One accepted line of the network policy file.
+inline constexpr uint32_t POLICY_ANY_SSID = 1u << 0;
+inline constexpr uint32_t POLICY_ANY_BSSID = 1u << 1;
+inline constexpr uint32_t POLICY_DISABLED = 1u << 2;
+
+struct policy_entry {
+    policy_entry* next;
+    uint32_t flags;
+    int32_t burst;
+    std::array<uint8_t, 6> bssid;
+    std::array<char, 34> ssid;  // NUL-terminated, at most 32 bytes of name
+};
+using policy_list = policy_entry*;
+
+// Manager channel message types.
+enum mgr_msg : uint32_t {
+    MGR_STOP = 0,
+    MGR_ASSOC = 1,
+    MGR_RS_SENT = 2,
+    MGR_RA_SEEN = 3,
+    MGR_RDNSS = 4,
+    MGR_TIMER = 5,
+    MGR_POLICY = 6,
+};
+
+// Output channel message types.
+enum out_msg : uint32_t {
+    OUT_STOP = 0,
+    OUT_WLAN6 = 1,
+};
+
+// Control socket command words.
+enum ctl_cmd : uint32_t {
+    CMD_SET_WLAN4 = 2,
+    CMD_LIST = 3,
+    CMD_TERMINATE = 4,
+    CMD_RELOAD = 5,
+    CMD_SET_RADIO = 6,
+};
+
+inline constexpr char kControlPath[] = "/dev/tamctl";
+
+// Requests and reply on the control socket, as laid out on the wire.
+struct ctl_radio_payload {
+    ns4_list v4;
+    ns6_list v6;
+};
+static_assert(sizeof(ctl_radio_payload) == 88);
+static_assert(offsetof(ctl_radio_payload, v6) == 20);
+
+struct ctl_list_reply {
+    ns6_list v6;
+    ns4_list v4;
+};
+static_assert(sizeof(ctl_list_reply) == 88);
+static_assert(offsetof(ctl_list_reply, v4) == 68);

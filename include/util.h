@@ -1,0 +1,101 @@
+// Small helpers that several modules would otherwise each write again.
+#pragma once
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Event counter values: below 256 wakes a thread to re-read its settings, 256 or more stops it.
+inline constexpr uint64_t EV_WAKE = 1;
+inline constexpr uint64_t EV_STOP = 256;
+
+// Close a descriptor if open and mark it closed, so cleanups can run any number of times.
+inline void fd_close(int& fd)
+{
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// Free an owned string copy and mark it gone.
+inline void str_free(char*& s)
+{
+    std::free(s);
+    s = nullptr;
+}
+
+// Replace an owned string copy; false (after perror "strdup") when memory ran out.
+inline bool str_store(char*& s, const char* value)
+{
+    str_free(s);
+    if (value == nullptr)
+        return true;
+    s = strdup(value);
+    if (s == nullptr) {
+        perror("strdup");
+        return false;
+    }
+    return true;
+}
+
+// Create an event counter if it is not open yet; false after perror "eventfd".
+inline bool evcount_open(int& fd)
+{
+    if (fd >= 0)
+        return true;
+    fd = eventfd(0, EFD_CLOEXEC);
+    if (fd < 0) {
+        perror("eventfd");
+        return false;
+    }
+    return true;
+}
+
+inline void evcount_write(int fd, uint64_t value)
+{
+    // The result is deliberately ignored: a counter only fails when it would overflow.
+    ssize_t n = write(fd, &value, sizeof value);
+    (void)n;
+}
+
+// Reads the sum written since the last read; false (after perror "read eventfd") on a short read.
+inline bool evcount_read(int fd, uint64_t& value)
+{
+    value = 0;
+    if (read(fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) {
+        perror("read eventfd");
+        return false;
+    }
+    return true;
+}
+
+// Every thread the daemon creates keeps all signals blocked, so only the main thread's wait sees them.
+inline void block_all_signals()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+// The reporting threads' loop: wait without time-out on a stop counter and a socket.
+// Returns true when the counter is readable (it wins over the socket), false when the socket is.
+inline bool wait_counter_or_socket(int counter, int sock)
+{
+    for (;;) {
+        pollfd fds[2] = {{counter, POLLIN, 0}, {sock, POLLIN, 0}};
+        if (poll(fds, 2, -1) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN)
+            return true;
+        if (fds[1].revents & (POLLIN | POLLERR))
+            return false;
+    }
+}

@@ -1,0 +1,258 @@
+// Manager channel, lifetime timer and manager thread.
+#include "mgr.h"
+
+#include "mgr_internal.h"
+#include "policy.h"
+#include "rq.h"
+#include "util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+int chan_read = -1;
+int chan_write = -1;
+pthread_mutex_t chan_mutex = PTHREAD_MUTEX_INITIALIZER;
+uint32_t timer_generation = 0;  // guarded by chan_mutex
+
+timer_t timer{};
+bool timer_exists = false;
+pid_t timer_owner = 0;  // timers do not survive fork(): the process that created this one
+int32_t timer_armed = 0;
+int32_t armed_sec = 0;
+int32_t armed_ms = 0;
+
+pthread_t thread{};
+policy_list start_list = nullptr;
+
+bool create_timer()
+{
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD;
+    ev.sigev_notify_function = mgr_timer_fire;
+    ev.sigev_value.sival_int = 0;
+    ev.sigev_notify_attributes = nullptr;
+    if (timer_create(CLOCK_MONOTONIC, &ev, &timer) != 0) {
+        perror("timer_create");
+        return false;
+    }
+    timer_exists = true;
+    timer_owner = getpid();
+    return true;
+}
+
+// Reads exactly n bytes as one read; false (after perror "read") on anything else.
+bool read_whole(void* buf, size_t n)
+{
+    if (read(chan_read, buf, n) != static_cast<ssize_t>(n)) {
+        perror("read");
+        return false;
+    }
+    return true;
+}
+
+void release_policy(policy_list list)
+{
+    // The start list belongs to the main flow; only lists received on the channel are ours.
+    if (list != start_list)
+        policy_free(list);
+}
+
+void* mgr_thread(void*)
+{
+    block_all_signals();
+    mgr_sm_reset();
+    armed_sec = 0;
+    armed_ms = 0;
+    mgr_publish(1);
+
+    assoc_info assoc{};
+    rdnss_report report{};
+    for (;;) {
+        pollfd pfd{chan_read, POLLIN, 0};
+        if (poll(&pfd, 1, -1) != 1 || !(pfd.revents & POLLIN))
+            continue;
+        uint32_t type = 0;
+        if (!read_whole(&type, sizeof type))
+            break;
+        if (type == MGR_STOP)
+            break;
+        bool ok = true;
+        switch (type) {
+        case MGR_ASSOC:
+            if ((ok = read_whole(&assoc, sizeof assoc)))
+                mgr_event(MGR_ASSOC, &assoc);
+            break;
+        case MGR_RS_SENT:
+        case MGR_RA_SEEN:
+            mgr_event(type, nullptr);
+            break;
+        case MGR_RDNSS:
+            if ((ok = read_whole(&report, sizeof report)))
+                mgr_event(MGR_RDNSS, &report);
+            break;
+        case MGR_TIMER: {
+            uint32_t gen = 0;
+            if (!(ok = read_whole(&gen, sizeof gen)))
+                break;
+            pthread_mutex_lock(&chan_mutex);
+            const bool current = gen == timer_generation;
+            pthread_mutex_unlock(&chan_mutex);
+            // A stale expiry was already counted by the mgr_timer_arm call that raised the generation.
+            if (current)
+                mgr_event(MGR_TIMER, nullptr);
+            break;
+        }
+        case MGR_POLICY: {
+            policy_list received = nullptr;
+            if (!(ok = read_whole(&received, sizeof received)))
+                break;
+            release_policy(mgr_sm.current_policy);
+            mgr_sm.current_policy = received;
+            break;
+        }
+        default:
+            break;
+        }
+        if (!ok)
+            break;
+    }
+
+    int32_t sec = 0, ms = 0;
+    mgr_timer_arm(sec, ms);
+    rq_set(-1, mgr_sm.current_burst != 0);
+    return nullptr;
+}
+
+}  // namespace
+
+int mgr_init(int32_t default_burst, policy_list list)
+{
+    mgr_sm.default_burst = default_burst;
+    start_list = list;
+    mgr_sm.current_policy = list;
+    if (chan_read < 0) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            perror("pipe2");
+            mgr_cleanup();
+            return -1;
+        }
+        chan_read = fds[0];
+        chan_write = fds[1];
+    }
+    if (!timer_exists && !create_timer()) {
+        mgr_cleanup();
+        return -1;
+    }
+    return 0;
+}
+
+void mgr_cleanup()
+{
+    fd_close(chan_read);
+    fd_close(chan_write);
+    if (timer_exists && timer_owner == getpid())
+        timer_delete(timer);
+    timer_exists = false;
+    // A list received on a reload is the manager's; dropping it unfreed would leak it.
+    release_policy(mgr_sm.current_policy);
+    mgr_sm.current_policy = nullptr;
+    start_list = nullptr;
+    timer_armed = 0;
+    pthread_mutex_lock(&chan_mutex);
+    timer_generation = 0;
+    pthread_mutex_unlock(&chan_mutex);
+}
+
+int mgr_start()
+{
+    // After daemon() the timer created by mgr_init belongs to the parent that has gone: the
+    // kernel does not copy POSIX timers into a child. Make a fresh one in this process.
+    if (timer_exists && timer_owner != getpid()) {
+        timer_exists = false;
+        if (!create_timer())
+            return -1;
+    }
+    if (int err = pthread_create(&thread, nullptr, mgr_thread, nullptr); err != 0) {
+        errno = err;
+        perror("pthread_create");
+        return -1;
+    }
+    return 0;
+}
+
+void mgr_stop()
+{
+    mgr_post(MGR_STOP, nullptr, 0);
+    pthread_join(thread, nullptr);
+}
+
+void mgr_post(uint32_t type, const void* payload, uint32_t length)
+{
+    iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
+    pthread_mutex_lock(&chan_mutex);
+    ssize_t n = writev(chan_write, iov, length == 0 ? 1 : 2);
+    if (n != static_cast<ssize_t>(length + sizeof type))
+        perror("writev");
+    pthread_mutex_unlock(&chan_mutex);
+}
+
+void mgr_timer_fire(sigval)
+{
+    // The C library starts notification threads with signals unblocked; a stop signal taken
+    // here would never reach the main thread's wait.
+    block_all_signals();
+    pthread_mutex_lock(&chan_mutex);
+    uint32_t gen = timer_generation;
+    pthread_mutex_unlock(&chan_mutex);
+    mgr_post(MGR_TIMER, &gen, sizeof gen);
+}
+
+void mgr_timer_arm(int32_t& sec, int32_t& ms)
+{
+    const int32_t want_sec = sec, want_ms = ms;
+
+    itimerspec off{}, left{};
+    if (timer_settime(timer, 0, &off, &left) != 0) {
+        perror("timer_settime");
+        left = {};
+    }
+    if (timer_armed == 1) {
+        if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0) {
+            // It ran out: its MGR_TIMER is queued or about to be; make that message stale.
+            pthread_mutex_lock(&chan_mutex);
+            ++timer_generation;
+            pthread_mutex_unlock(&chan_mutex);
+        }
+        timer_armed = 0;
+    }
+    const int32_t left_sec = static_cast<int32_t>(left.it_value.tv_sec);
+    const int32_t left_ms = static_cast<int32_t>(left.it_value.tv_nsec / 1000000);
+    int32_t el_sec = armed_sec - left_sec;
+    int32_t el_ms = armed_ms - left_ms;
+    if (armed_ms < left_ms) {
+        el_sec -= 1;
+        el_ms += 1000;
+    }
+    armed_sec = want_sec;
+    armed_ms = want_ms;
+    sec = el_sec;
+    ms = el_ms;
+    if (want_sec == 0 && want_ms == 0)
+        return;
+    timer_armed = 1;
+    itimerspec on{};
+    on.it_value.tv_sec = want_sec;
+    on.it_value.tv_nsec = static_cast<long>(want_ms) * 1000000;
+    if (timer_settime(timer, 0, &on, nullptr) != 0)
+        perror("timer_settime");
+}

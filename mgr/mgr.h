@@ -1,0 +1,12 @@
+// The manager: every report reaches it over one channel; it makes every decision.
+#pragma once
+
+#include "records.h"
+
+int mgr_init(int32_t default_burst, policy_list start_list);
+int mgr_start();
+void mgr_stop();
+void mgr_cleanup();
+
+// Posts one message (type and fixed-size payload) into the manager's channel; any thread.
+void mgr_post(uint32_t type, const void* payload, uint32_t length);

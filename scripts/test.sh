@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Whole test suite: installs what it needs, then builds and runs every test in three builds:
+# plain, AddressSanitizer+UBSan, ThreadSanitizer. Any failure fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+builds=("plain:" "asan:-DTAMROD_ASAN=ON" "tsan:-DTAMROD_TSAN=ON")
+if [[ $# -gt 0 ]]; then
+  wanted=("$@")
+  sel=()
+  for b in "${builds[@]}"; do
+    for w in "${wanted[@]}"; do [[ ${b%%:*} == "$w" ]] && sel+=("$b"); done
+  done
+  builds=("${sel[@]}")
+fi
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:verify_asan_link_order=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+for b in "${builds[@]}"; do
+  name=${b%%:*}
+  flags=${b#*:}
+  dir=build-$name
+  echo "=== $name build"
+  cmake -S . -B "$dir" -G Ninja $flags >/dev/null
+  ninja -C "$dir"
+  (cd "$dir" && ctest --output-on-failure -j2 --timeout 300)
+done
