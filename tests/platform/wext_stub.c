@@ -48,7 +48,11 @@ static void load_state(struct wext_state* s)
             for (int i = 0; i < 6; ++i)
                 s->bssid[i] = (unsigned char)b[i];
         } else if (strncmp(line, "essid=", 6) == 0) {
-            strncpy(s->essid, line + 6, sizeof s->essid - 1);
+            size_t n = strlen(line + 6);
+            if (n > IW_ESSID_MAX_SIZE)
+                n = IW_ESSID_MAX_SIZE;
+            memcpy(s->essid, line + 6, n);
+            s->essid[n] = '\0';
         } else {
             sscanf(line, "mode=%d", &s->mode);
             sscanf(line, "version=%d", &s->version);
