@@ -30,7 +30,9 @@ if [ -n "$resolvconf" ]; then
     if [ -z "$servers" ]; then
         exec "$resolvconf" -d tamrod -f
     fi
-    for a in $servers; do printf 'nameserver %s\n' "$a"; done | exec "$resolvconf" -a tamrod
+    # The last command of a pipeline runs in a subshell: exit with its status explicitly.
+    for a in $servers; do printf 'nameserver %s\n' "$a"; done | "$resolvconf" -a tamrod
+    exit $?
 fi
 
 begin='# BEGIN tamrod'
