@@ -1,7 +1,114 @@
-// TEMPORARY STAND-IN: the real RDNSS listener replaces this file.
+// RDNSS option listener: learns the servers routers announce from the kernel's ND user
+// option notifications and reports each RDNSS option to the manager.
 #include "kl.h"
 
-int kl_init(const char*) { return 0; }
-int kl_start() { return 0; }
-void kl_stop() {}
-void kl_cleanup() {}
+#include "kl_decode.h"
+#include "mgr.h"
+#include "util.h"
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Group-mask bit of RTNLGRP_ND_USEROPT (group 20).
+constexpr uint32_t kNdUseroptGroupMask = 1u << (RTNLGRP_ND_USEROPT - 1);
+static_assert(kNdUseroptGroupMask == 0x80000);
+
+char* kl_ifname = nullptr;
+int kl_counter = -1;
+int kl_sock = -1;
+pthread_t kl_thread{};
+bool kl_thread_running = false;
+
+// One datagram; cleared before every receive so no byte of an earlier one is ever read again.
+std::array<std::byte, 65544> kl_buf;
+
+void* kl_listener(void*)
+{
+    block_all_signals();
+    for (;;) {
+        if (wait_counter_or_socket(kl_counter, kl_sock)) {
+            uint64_t value;
+            evcount_read(kl_counter, value);
+            return nullptr;
+        }
+        kl_buf.fill(std::byte{0});
+        const ssize_t n = recv(kl_sock, kl_buf.data(), kl_buf.size(), 0);
+        if (n < 0) {
+            if (errno == EAGAIN)
+                continue;
+            perror("recv AF_NETLINK");
+            // An overrun only means notifications were lost; later advertisements still count.
+            if (errno == ENOBUFS)
+                continue;
+            return nullptr;
+        }
+        const unsigned ifindex = if_nametoindex(kl_ifname);
+        for (const rdnss_report& r : kl_decode(bytes(kl_buf).first(static_cast<size_t>(n)), ifindex))
+            mgr_post(MGR_RDNSS, &r, sizeof r);
+    }
+}
+
+}  // namespace
+
+int kl_init(const char* ifname)
+{
+    if (!str_store(kl_ifname, ifname) || !evcount_open(kl_counter)) {
+        kl_cleanup();
+        return -1;
+    }
+    if (kl_sock >= 0)
+        return 0;
+    kl_sock = socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (kl_sock < 0) {
+        perror("socket AF_NETLINK NETLINK_ROUTE");
+        kl_cleanup();
+        return -1;
+    }
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_pid = 0;
+    addr.nl_groups = kNdUseroptGroupMask;
+    if (bind(kl_sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        perror("bind AF_NETLINK");
+        kl_cleanup();
+        return -1;
+    }
+    return 0;
+}
+
+int kl_start()
+{
+    const int err = pthread_create(&kl_thread, nullptr, kl_listener, nullptr);
+    if (err != 0) {
+        errno = err;
+        perror("pthread_create");
+        return -1;
+    }
+    kl_thread_running = true;
+    return 0;
+}
+
+void kl_stop()
+{
+    evcount_write(kl_counter, 1);
+    if (kl_thread_running) {
+        pthread_join(kl_thread, nullptr);
+        kl_thread_running = false;
+    }
+}
+
+void kl_cleanup()
+{
+    fd_close(kl_counter);
+    fd_close(kl_sock);
+    str_free(kl_ifname);
+}
