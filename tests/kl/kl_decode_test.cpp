@@ -1,0 +1,223 @@
+// The ND user option decoder fed annotated datagrams as the kernel lays them out.
+#include "kl_decode.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr unsigned kWatched = 7;
+
+using raw = std::vector<uint8_t>;
+
+void append(raw& d, std::initializer_list<uint8_t> b) { d.insert(d.end(), b); }
+
+void append_addr(raw& d, const char* text)
+{
+    in6_addr a{};
+    EXPECT_EQ(inet_pton(AF_INET6, text, &a), 1) << text;
+    d.insert(d.end(), a.s6_addr, a.s6_addr + 16);
+}
+
+// An RDNSS option (RFC 8106): type 25, length in 8-octet units, reserved, lifetime, addresses.
+raw rdnss(uint32_t lifetime, std::initializer_list<const char*> servers, int units = -1)
+{
+    raw o;
+    const int len = units >= 0 ? units : 1 + 2 * static_cast<int>(servers.size());
+    append(o, {25, static_cast<uint8_t>(len), 0, 0});
+    append(o, {uint8_t(lifetime >> 24), uint8_t(lifetime >> 16), uint8_t(lifetime >> 8), uint8_t(lifetime)});
+    for (const char* s : servers)
+        append_addr(o, s);
+    return o;
+}
+
+struct header {
+    uint8_t family = 10;  // AF_INET6
+    int32_t ifindex = kWatched;
+    uint8_t type = 134;   // Router Advertisement
+    uint8_t code = 0;
+    int opts_len = -1;    // -1: the length of the options given
+};
+
+// nlmsghdr (16) + nduseroptmsg (16) + options, integers in host order as the kernel sends them.
+raw notification(const raw& options, header h = {})
+{
+    raw d(32, 0);
+    const uint32_t total = 32 + options.size();
+    std::memcpy(&d[0], &total, 4);
+    const uint16_t nl_type = 68;  // RTM_NEWNDUSEROPT
+    std::memcpy(&d[4], &nl_type, 2);
+    d[16] = h.family;
+    const uint16_t opts_len = h.opts_len >= 0 ? h.opts_len : options.size();
+    std::memcpy(&d[18], &opts_len, 2);
+    std::memcpy(&d[20], &h.ifindex, 4);
+    d[24] = h.type;
+    d[25] = h.code;
+    d.insert(d.end(), options.begin(), options.end());
+    return d;
+}
+
+raw cat(std::initializer_list<raw> parts)
+{
+    raw all;
+    for (const raw& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<rdnss_report> decode(const raw& d, unsigned watched = kWatched)
+{
+    return kl_decode(as_bytes_of(d.data(), d.size()), watched);
+}
+
+std::string text(const in6_addr& a)
+{
+    char buf[INET6_ADDRSTRLEN];
+    return inet_ntop(AF_INET6, &a, buf, sizeof buf);
+}
+
+std::vector<std::string> servers(const rdnss_report& r)
+{
+    std::vector<std::string> out;
+    for (int i = 0; i < r.count && i < kMaxServers; ++i)
+        out.push_back(text(r.addr[i]));
+    return out;
+}
+
+using strings = std::vector<std::string>;
+
+TEST(KlDecode, TwoOptionsGiveTwoReportsInOrderWithTheirOwnLifetimes)
+{
+    // ip monitor: nduseropt family 10 ifindex 7 type 134 code 0
+    //   RDNSS 2001:db8::1 lifetime 600; RDNSS 2001:db8::2 2001:db8::3 lifetime 30
+    const auto reports = decode(notification(cat({rdnss(600, {"2001:db8::1"}),
+                                                  rdnss(30, {"2001:db8::2", "2001:db8::3"})})));
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::1"}));
+    EXPECT_EQ(reports[0].lifetime[0], 600u);
+    EXPECT_EQ(servers(reports[1]), (strings{"2001:db8::2", "2001:db8::3"}));
+    EXPECT_EQ(reports[1].lifetime[0], 30u);
+    EXPECT_EQ(reports[1].lifetime[1], 30u);
+}
+
+TEST(KlDecode, DuplicatesRemovedWithinOneOptionOnly)
+{
+    const auto reports = decode(notification(cat({
+        rdnss(100, {"2001:db8::a", "2001:db8::b", "2001:db8::a", "2001:db8::b", "2001:db8::c"}),
+        rdnss(100, {"2001:db8::a"}),
+    })));
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].count, 3);
+    EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::a", "2001:db8::b", "2001:db8::c"}));
+    EXPECT_EQ(servers(reports[1]), (strings{"2001:db8::a"}));
+}
+
+TEST(KlDecode, FirstFourDistinctOfFiveKept)
+{
+    const auto reports = decode(notification(
+        rdnss(5, {"2001:db8::1", "2001:db8::2", "2001:db8::1", "2001:db8::3", "2001:db8::4", "2001:db8::5"})));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4"}));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(reports[0].lifetime[i], 5u);
+}
+
+TEST(KlDecode, LifetimesZeroAndAllOnesPassUnchanged)
+{
+    const auto reports = decode(notification(cat({rdnss(0, {"2001:db8::1"}), rdnss(0xffffffff, {"2001:db8::2"})})));
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].lifetime[0], 0u);
+    EXPECT_EQ(reports[1].lifetime[0], 0xffffffffu);
+}
+
+TEST(KlDecode, EvenLengthRdnssSkippedAndWalkContinues)
+{
+    // Length 2: lifetime and half an address; length 4: one and a half addresses. Neither is RDNSS.
+    raw len2 = rdnss(9, {}, 2);
+    len2.resize(16, 0xee);
+    raw len4 = rdnss(9, {"2001:db8::dead"}, 4);
+    len4.resize(32, 0xee);
+    // A DNS search list (type 31) is stepped over, too.
+    raw dnssl{31, 2, 0, 0, 0, 0, 0, 60, 3, 'l', 'a', 'n', 0, 0, 0, 0};
+    const auto reports = decode(notification(cat({len2, dnssl, len4, rdnss(7, {"2001:db8::7"})})));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::7"}));
+}
+
+TEST(KlDecode, ZeroLengthOrOverlongOptionEndsTheWalk)
+{
+    raw zero{1, 0, 0, 0, 0, 0, 0, 0};  // source link-layer option with length 0
+    EXPECT_TRUE(decode(notification(cat({zero, rdnss(7, {"2001:db8::7"})}))).empty());
+
+    // The first option claims 5 units (40 bytes) but only 24 option bytes remain.
+    raw overlong = rdnss(7, {"2001:db8::1"}, 5);
+    EXPECT_TRUE(decode(notification(overlong)).empty());
+
+    // Options announced as 24 bytes: the second option lies beyond the announced length.
+    header h;
+    h.opts_len = 24;
+    const auto reports = decode(notification(cat({rdnss(1, {"2001:db8::1"}), rdnss(2, {"2001:db8::2"})}), h));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::1"}));
+}
+
+TEST(KlDecode, WalkNeverPassesTheReceivedBytes)
+{
+    // The header announces 48 option bytes, but the datagram ends within the first option.
+    header h;
+    h.opts_len = 48;
+    raw d = notification(cat({rdnss(1, {"2001:db8::1"}), rdnss(2, {"2001:db8::2"})}), h);
+    d.resize(32 + 24 + 10);
+    const auto reports = decode(d);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::1"}));
+
+    // Cut inside the first option: nothing at all.
+    d.resize(32 + 20);
+    EXPECT_TRUE(decode(d).empty());
+}
+
+TEST(KlDecode, ForeignOrShortNotificationsIgnored)
+{
+    const raw opts = rdnss(60, {"2001:db8::1"});
+    ASSERT_EQ(decode(notification(opts)).size(), 1u);  // the baseline that each case below changes
+
+    raw short31 = notification(opts);
+    short31.resize(31);
+    EXPECT_TRUE(decode(short31).empty());
+
+    header inet;
+    inet.family = 2;  // AF_INET
+    EXPECT_TRUE(decode(notification(opts, inet)).empty());
+
+    header redirect;
+    redirect.type = 137;
+    EXPECT_TRUE(decode(notification(opts, redirect)).empty());
+
+    header code1;
+    code1.code = 1;
+    EXPECT_TRUE(decode(notification(opts, code1)).empty());
+
+    header other_if;
+    other_if.ifindex = kWatched + 1;
+    EXPECT_TRUE(decode(notification(opts, other_if)).empty());
+
+    // The watched interface does not exist: even an index-0 notification does not match it.
+    header zero_if;
+    zero_if.ifindex = 0;
+    EXPECT_TRUE(decode(notification(opts, zero_if), 0).empty());
+    EXPECT_TRUE(decode(notification(opts), 0).empty());
+}
+
+TEST(KlDecode, BareHeaderAndOneStrayByteGiveNothing)
+{
+    EXPECT_TRUE(decode(notification({})).empty());
+    raw stray{25};
+    EXPECT_TRUE(decode(notification(stray)).empty());
+}
+
+}  // namespace
