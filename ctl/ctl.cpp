@@ -1,12 +1,151 @@
-// TEMPORARY STAND-IN: the real client commands replace this file.
+// Client side of the control socket: one command per connection, then the exit status.
 #include "ctl.h"
 
-#include <cstdio>
+#include "records.h"
+#include "util.h"
 
-int ctl_request(uint32_t, const void*, uint32_t) { return -1; }
-static int not_yet() { std::fputs("control commands not built yet\n", stderr); return 1; }
-int ctl_set_wlan4(int, char**) { return not_yet(); }
-int ctl_set_radio(int, char**) { return not_yet(); }
-int ctl_list() { return not_yet(); }
-int ctl_reload() { return not_yet(); }
-int ctl_terminate() { return not_yet(); }
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+sockaddr_un ctl_address()
+{
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, kControlPath, sizeof addr.sun_path - 1);
+    return addr;
+}
+
+// Reads until n bytes have arrived; false at end of stream or on an error (errno set).
+bool read_full(int fd, void* buf, size_t n)
+{
+    auto* p = static_cast<char*>(buf);
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            if (r == 0)
+                errno = ENODATA;
+            return false;
+        }
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// Sends a request that has no reply and reports the exit status.
+int ctl_send_only(uint32_t command, const void* payload, uint32_t length)
+{
+    int fd = ctl_request(command, payload, length);
+    if (fd < 0)
+        return 1;
+    fd_close(fd);
+    return 0;
+}
+
+}  // namespace
+
+int ctl_request(uint32_t command, const void* payload, uint32_t length)
+{
+    const sockaddr_un addr = ctl_address();
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        perror("socket");
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        perror("connect");
+        fd_close(fd);
+        return -1;
+    }
+    iovec iov[2] = {{&command, sizeof command}, {const_cast<void*>(payload), length}};
+    const ssize_t want = static_cast<ssize_t>(sizeof command + length);
+    if (writev(fd, iov, length == 0 ? 1 : 2) != want) {
+        perror("writev");
+        fd_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int ctl_set_wlan4(int argc, char** argv)
+{
+    ns4_list list{};
+    int taken = 0;
+    // Only the first four operands count; whatever follows is neither parsed nor sent.
+    for (; taken < kMaxServers && taken < argc; ++taken) {
+        if (inet_pton(AF_INET, argv[taken], &list.addr[taken]) != 1) {
+            std::fprintf(stderr, "illegal address %s\n", argv[taken]);
+            return 1;
+        }
+    }
+    list.count = taken;
+    return ctl_send_only(CMD_SET_WLAN4, &list, sizeof list);
+}
+
+int ctl_set_radio(int argc, char** argv)
+{
+    ctl_radio_payload req{};
+    // Every operand is examined: the first four of each family are kept, surplus ones dropped,
+    // and any operand that is no address fails the whole command.
+    for (int i = 0; i < argc; ++i) {
+        in_addr a4;
+        in6_addr a6;
+        if (inet_pton(AF_INET, argv[i], &a4) == 1) {
+            if (req.v4.count < kMaxServers)
+                req.v4.addr[req.v4.count++] = a4;
+        } else if (inet_pton(AF_INET6, argv[i], &a6) == 1) {
+            if (req.v6.count < kMaxServers)
+                req.v6.addr[req.v6.count++] = a6;
+        } else {
+            std::fprintf(stderr, "illegal address %s\n", argv[i]);
+            return 1;
+        }
+    }
+    return ctl_send_only(CMD_SET_RADIO, &req, sizeof req);
+}
+
+int ctl_list()
+{
+    int fd = ctl_request(CMD_LIST, nullptr, 0);
+    if (fd < 0)
+        return 1;
+    ctl_list_reply reply{};
+    if (!read_full(fd, &reply.v6, sizeof reply.v6) || !read_full(fd, &reply.v4, sizeof reply.v4)) {
+        perror("read");
+        fd_close(fd);
+        return 1;
+    }
+    fd_close(fd);
+    // Our daemon never sends such counts; a reply carrying one is not trusted with any line.
+    if (!ns_valid_count(reply.v6.count) || !ns_valid_count(reply.v4.count)) {
+        std::fprintf(stderr, "malformed reply (counts %d, %d)\n", reply.v6.count, reply.v4.count);
+        return 1;
+    }
+    for (int i = 0; i < reply.v6.count; ++i) {
+        char text[INET6_ADDRSTRLEN];
+        if (inet_ntop(AF_INET6, &reply.v6.addr[i], text, sizeof text) != nullptr)
+            std::puts(text);
+    }
+    for (int i = 0; i < reply.v4.count; ++i) {
+        char text[INET_ADDRSTRLEN];
+        if (inet_ntop(AF_INET, &reply.v4.addr[i], text, sizeof text) != nullptr)
+            std::puts(text);
+    }
+    return 0;
+}
+
+int ctl_reload() { return ctl_send_only(CMD_RELOAD, nullptr, 0); }
+
+int ctl_terminate() { return ctl_send_only(CMD_TERMINATE, nullptr, 0); }

@@ -1,10 +1,481 @@
-// TEMPORARY STAND-IN: the real output thread, control server and script runner replace this file.
+// Output thread: holds the four name-server lists, serves the control socket and runs the
+// script, one run at a time, with changes that arrive during a run folded into one more run.
 #include "out.h"
 
-int out_init(const char*, const char*) { return 0; }
-int out_start() { return 0; }
-void out_stop() {}
-void out_cleanup() {}
-void out_post(uint32_t, const void*, uint32_t) {}
-int ns4_compare(const ns4_list&, const ns4_list&) { return 1; }
-int ns6_compare(const ns6_list&, const ns6_list&) { return 1; }
+#include "mgr.h"
+#include "out_env.h"
+#include "policy.h"
+#include "util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+using std::chrono::steady_clock;
+
+// How often a running script is looked for while poll would otherwise sleep.
+constexpr int kReapIntervalMs = 250;
+// A client gets this long to deliver its whole request; a silent one must not hold the thread.
+constexpr auto kConnectionBudget = std::chrono::milliseconds(1000);
+constexpr int kListenBacklog = 5;
+
+int pipe_read = -1;
+int pipe_write = -1;
+int listen_fd = -1;
+pthread_mutex_t out_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_t thread{};
+char* out_script_path = nullptr;
+char* out_policy_path = nullptr;
+
+// Touched only by the output thread (and, copied, by its script child).
+ns6_list out_wlan6{};
+ns4_list out_wlan4{};
+ns6_list out_radio6{};
+ns4_list out_radio4{};
+std::array<env_buffer, 4> env_buffers{};
+
+struct runner {
+    bool run_pending = false;
+    pid_t child_pid = 0;
+};
+
+sockaddr_un control_address()
+{
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, kControlPath, sizeof addr.sun_path - 1);
+    return addr;
+}
+
+// Appends text, cutting it at the end of the buffer; the buffer stays terminated.
+void env_append(env_buffer& buf, std::size_t& len, const char* text)
+{
+    const std::size_t room = buf.size() - 1 - len;
+    const std::size_t n = std::min(std::strlen(text), room);
+    std::memcpy(buf.data() + len, text, n);
+    len += n;
+    buf[len] = '\0';
+}
+
+template <typename List, int Family, std::size_t TextSize>
+std::size_t format_list(env_buffer& buf, const char* prefix, const List& list)
+{
+    std::size_t len = 0;
+    buf[0] = '\0';
+    env_append(buf, len, prefix);
+    const int count = ns_valid_count(list.count) ? list.count : 0;
+    for (int i = 0; i < count; ++i) {
+        char text[TextSize];
+        if (inet_ntop(Family, &list.addr[i], text, sizeof text) == nullptr)
+            continue;
+        if (i > 0)
+            env_append(buf, len, " ");
+        env_append(buf, len, text);
+    }
+    return len;
+}
+
+// Stored copies carry zero bytes beyond the count, so a listing never repeats stale slots.
+template <typename List>
+List normalised(const List& in)
+{
+    List out{};
+    out.count = in.count;
+    std::copy_n(in.addr.begin(), in.count, out.addr.begin());
+    return out;
+}
+
+template <typename List>
+int compare_lists(const List& a, const List& b)
+{
+    if (a.count != b.count || !ns_valid_count(a.count))
+        return 1;
+    std::array<bool, kMaxServers> matched{};
+    for (int i = 0; i < a.count; ++i) {
+        for (int j = 0; j < b.count; ++j) {
+            if (!matched[j] && std::memcmp(&a.addr[i], &b.addr[j], sizeof a.addr[i]) == 0) {
+                matched[j] = true;
+                break;
+            }
+        }
+    }
+    return std::all_of(matched.begin(), matched.begin() + b.count, [](bool m) { return m; }) ? 0 : 1;
+}
+
+// A count outside 0 to 4 never comes from our own client or manager; such a record is refused
+// whole rather than clamped, so a garbled request cannot change anything.
+bool counts_acceptable(const char* what, int32_t count)
+{
+    if (ns_valid_count(count))
+        return true;
+    std::fprintf(stderr, "%s: list count %d out of range, command refused\n", what, count);
+    return false;
+}
+
+// Reads exactly n bytes from a connection before the deadline. False at end of stream
+// (ENODATA), on an error, or when the time is up (ETIMEDOUT).
+bool conn_read(int fd, void* buf, std::size_t n, steady_clock::time_point deadline)
+{
+    auto* p = static_cast<char*>(buf);
+    std::size_t got = 0;
+    while (got < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            if (ready == 0)
+                errno = ETIMEDOUT;
+            return false;
+        }
+        const ssize_t r = read(fd, p + got, n - got);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0) {
+            if (r == 0)
+                errno = ENODATA;
+            return false;
+        }
+        got += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+void reload_policy()
+{
+    if (out_policy_path == nullptr)
+        return;
+    // The reader reports its own errors; on none the manager keeps the policy it has.
+    policy_list list = policy_read(out_policy_path);
+    if (list != nullptr)
+        mgr_post(MGR_POLICY, &list, sizeof list);
+}
+
+void handle_command(int conn, uint32_t command, steady_clock::time_point deadline, runner& r)
+{
+    switch (command) {
+    case CMD_SET_WLAN4: {
+        ns4_list v4;
+        if (!conn_read(conn, &v4, sizeof v4, deadline)) {
+            perror("read");
+            return;
+        }
+        if (!counts_acceptable("set wlan4", v4.count))
+            return;
+        if (ns4_compare(v4, out_wlan4) != 0) {
+            out_wlan4 = normalised(v4);
+            r.run_pending = true;
+        }
+        return;
+    }
+    case CMD_LIST: {
+        ctl_list_reply reply{out_wlan6, out_wlan4};
+        iovec iov{&reply, sizeof reply};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        // A peer that has gone must not raise SIGPIPE on this thread.
+        if (sendmsg(conn, &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof reply))
+            perror("writev");
+        return;
+    }
+    case CMD_TERMINATE:
+        // The main thread's wait takes it and runs the orderly shut-down, which stops us.
+        kill(getpid(), SIGTERM);
+        return;
+    case CMD_RELOAD:
+        reload_policy();
+        return;
+    case CMD_SET_RADIO: {
+        ctl_radio_payload radio;
+        if (!conn_read(conn, &radio.v4, sizeof radio.v4, deadline) ||
+            !conn_read(conn, &radio.v6, sizeof radio.v6, deadline)) {
+            perror("read");
+            return;
+        }
+        if (!counts_acceptable("set radio", radio.v4.count) || !counts_acceptable("set radio", radio.v6.count))
+            return;
+        if (ns4_compare(radio.v4, out_radio4) != 0) {
+            out_radio4 = normalised(radio.v4);
+            r.run_pending = true;
+        }
+        if (ns6_compare(radio.v6, out_radio6) != 0) {
+            out_radio6 = normalised(radio.v6);
+            r.run_pending = true;
+        }
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+// One connection, served to completion but never for longer than the connection budget.
+void serve_connection(runner& r)
+{
+    int conn = accept(listen_fd, nullptr, nullptr);
+    if (conn < 0)
+        return;
+    if (fcntl(conn, F_SETFD, FD_CLOEXEC) != 0) {
+        perror("fcntl");
+        fd_close(conn);
+        return;
+    }
+    int blocking = 0;
+    if (ioctl(conn, FIONBIO, &blocking) != 0) {
+        perror("ioctl");
+        fd_close(conn);
+        return;
+    }
+    // The reply fits the socket buffer; the limit only guards against a peer that stalls it.
+    timeval send_limit{1, 0};
+    setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+
+    const auto deadline = steady_clock::now() + kConnectionBudget;
+    uint32_t command = 0;
+    if (conn_read(conn, &command, sizeof command, deadline))
+        handle_command(conn, command, deadline, r);
+    fd_close(conn);
+}
+
+// One message from the channel; false when the thread is to end.
+bool handle_message(runner& r)
+{
+    uint32_t type = 0;
+    if (read(pipe_read, &type, sizeof type) != static_cast<ssize_t>(sizeof type)) {
+        perror("read");
+        return false;
+    }
+    switch (type) {
+    case OUT_STOP:
+        return false;
+    case OUT_WLAN6: {
+        ns6_list v6;
+        if (read(pipe_read, &v6, sizeof v6) != static_cast<ssize_t>(sizeof v6)) {
+            perror("read");
+            return false;
+        }
+        if (!counts_acceptable("wlan6", v6.count))
+            return true;
+        // No comparison: the manager decides when a list is worth a run.
+        out_wlan6 = normalised(v6);
+        r.run_pending = true;
+        return true;
+    }
+    default:
+        return true;
+    }
+}
+
+[[noreturn]] void run_script_child()
+{
+    static constexpr const char* kPrefixes[] = {"TAMROD_V6=", "TAMROD_V4=", "TAMROD_R6=", "TAMROD_R4="};
+    out_format_env(env_buffers[0], kPrefixes[0], out_wlan6);
+    out_format_env(env_buffers[1], kPrefixes[1], out_wlan4);
+    out_format_env(env_buffers[2], kPrefixes[2], out_radio6);
+    out_format_env(env_buffers[3], kPrefixes[3], out_radio4);
+    for (auto& buf : env_buffers) {
+        if (putenv(buf.data()) != 0) {
+            perror("putenv");
+            _exit(255);
+        }
+    }
+    // The daemon's threads keep every signal blocked; the script is an ordinary program and
+    // must be reachable by signals like any other.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    execl(out_script_path, out_script_path, static_cast<char*>(nullptr));
+    perror("execl");
+    _exit(255);
+}
+
+void reap(runner& r)
+{
+    if (r.child_pid == 0)
+        return;
+    const pid_t done = waitpid(r.child_pid, nullptr, WNOHANG);
+    // ECHILD: the child is gone without us; waiting on it forever would stop all later runs.
+    if (done == r.child_pid || (done < 0 && errno == ECHILD))
+        r.child_pid = 0;
+}
+
+void start_run(runner& r)
+{
+    if (r.child_pid != 0 || !r.run_pending)
+        return;
+    const pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");  // still pending: the next pass tries again
+        return;
+    }
+    if (pid == 0)
+        run_script_child();
+    r.child_pid = pid;
+    r.run_pending = false;
+}
+
+void* out_worker(void*)
+{
+    block_all_signals();
+    out_wlan6 = {};
+    out_wlan4 = {};
+    out_radio6 = {};
+    out_radio4 = {};
+    runner r;
+    for (;;) {
+        reap(r);
+        start_run(r);
+        pollfd fds[2] = {{listen_fd, POLLIN, 0}, {pipe_read, POLLIN, 0}};
+        const bool busy = r.child_pid != 0 || r.run_pending;
+        if (poll(fds, 2, busy ? kReapIntervalMs : -1) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN)
+            serve_connection(r);
+        if ((fds[1].revents & (POLLIN | POLLHUP)) && !handle_message(r))
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& list)
+{
+    return format_list<ns6_list, AF_INET6, INET6_ADDRSTRLEN>(buf, prefix, list);
+}
+
+std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& list)
+{
+    return format_list<ns4_list, AF_INET, INET_ADDRSTRLEN>(buf, prefix, list);
+}
+
+int ns4_compare(const ns4_list& a, const ns4_list& b) { return compare_lists(a, b); }
+
+int ns6_compare(const ns6_list& a, const ns6_list& b) { return compare_lists(a, b); }
+
+void out_post(uint32_t type, const void* payload, uint32_t length)
+{
+    iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
+    pthread_mutex_lock(&out_mutex);
+    if (writev(pipe_write, iov, length == 0 ? 1 : 2) != static_cast<ssize_t>(sizeof type + length))
+        perror("writev");
+    pthread_mutex_unlock(&out_mutex);
+}
+
+int out_init(const char* script_path, const char* policy_path)
+{
+    if (!str_store(out_script_path, script_path) || !str_store(out_policy_path, policy_path)) {
+        out_cleanup();
+        return -1;
+    }
+    if (pipe_read < 0) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            perror("pipe2");
+            out_cleanup();
+            return -1;
+        }
+        pipe_read = fds[0];
+        pipe_write = fds[1];
+    }
+    if (listen_fd >= 0)
+        return 0;
+
+    const sockaddr_un addr = control_address();
+    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+    if (access(kControlPath, W_OK) == 0) {
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (probe < 0) {
+            perror("socket");
+            out_cleanup();
+            return -1;
+        }
+        const bool answered = connect(probe, sa, sizeof addr) == 0;
+        fd_close(probe);
+        if (answered) {
+            // No listening socket is ours yet, so the cleanup leaves the other daemon's file alone.
+            std::fputs("already running\n", stderr);
+            out_cleanup();
+            return -1;
+        }
+        unlink(kControlPath);  // left behind by a daemon that died
+    }
+
+    listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listen_fd < 0) {
+        perror("socket");
+        out_cleanup();
+        return -1;
+    }
+    // Any local process may hand us its servers: the file is created with every permission bit.
+    const mode_t previous = umask(0);
+    const int bound = bind(listen_fd, sa, sizeof addr);
+    umask(previous);
+    if (bound != 0) {
+        perror("bind");
+        // Someone else's file (or nothing) is at the path: ours must not be unlinked for it.
+        close(listen_fd);
+        listen_fd = -1;
+        out_cleanup();
+        return -1;
+    }
+    if (listen(listen_fd, kListenBacklog) != 0) {
+        perror("listen");
+        out_cleanup();
+        return -1;
+    }
+    return 0;
+}
+
+int out_start()
+{
+    const int rc = pthread_create(&thread, nullptr, out_worker, nullptr);
+    if (rc != 0) {
+        errno = rc;
+        perror("pthread_create");
+        return -1;
+    }
+    return 0;
+}
+
+void out_stop()
+{
+    out_post(OUT_STOP, nullptr, 0);
+    pthread_join(thread, nullptr);
+}
+
+void out_cleanup()
+{
+    fd_close(pipe_read);
+    fd_close(pipe_write);
+    if (listen_fd >= 0) {
+        fd_close(listen_fd);
+        unlink(kControlPath);
+    }
+    str_free(out_script_path);
+    str_free(out_policy_path);
+}

@@ -1,0 +1,17 @@
+// The script's environment strings, formatted without any system call so the forked child
+// and the tests run the same code.
+#pragma once
+
+#include "records.h"
+
+#include <array>
+#include <cstddef>
+
+inline constexpr std::size_t kEnvSize = 256;
+using env_buffer = std::array<char, kEnvSize>;
+
+// Fills buf with prefix followed by the list's addresses separated by single blanks. Only the
+// first count slots are read (none for a count outside 0 to 4); the text is always cut to fit
+// and terminated. Returns the length of the text.
+std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& list);
+std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& list);
