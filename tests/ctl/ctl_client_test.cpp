@@ -1,0 +1,275 @@
+// The one-shot client commands of the real executable against a small server bound to the
+// control socket path: the exact request bytes, replies, messages and exit statuses.
+#include "proc.h"
+#include "records.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename T>
+std::string bytes_of(const T& v)
+{
+    return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+std::string word(uint32_t w) { return bytes_of(w); }
+
+ns4_list v4(std::initializer_list<const char*> addrs)
+{
+    ns4_list l{};
+    for (const char* a : addrs)
+        inet_pton(AF_INET, a, &l.addr[l.count++]);
+    return l;
+}
+
+ns6_list v6(std::initializer_list<const char*> addrs)
+{
+    ns6_list l{};
+    for (const char* a : addrs)
+        inet_pton(AF_INET6, a, &l.addr[l.count++]);
+    return l;
+}
+
+sockaddr_un control_addr()
+{
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, kControlPath);
+    return a;
+}
+
+// Stands where the daemon would: listens on the control path for the life of the test.
+class fake_daemon {
+public:
+    fake_daemon()
+    {
+        unlink(kControlPath);
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un a = control_addr();
+        EXPECT_EQ(bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << strerror(errno);
+        EXPECT_EQ(listen(fd_, 5), 0);
+    }
+    ~fake_daemon()
+    {
+        close(fd_);
+        unlink(kControlPath);
+    }
+
+    // Next connection, or -1 when none arrives in time.
+    int accept_one(std::chrono::milliseconds timeout = 5s)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+            return -1;
+        return accept(fd_, nullptr, nullptr);
+    }
+
+    // Everything a connection sent until the client closed it.
+    std::string take_request(std::chrono::milliseconds timeout = 5s)
+    {
+        int c = accept_one(timeout);
+        if (c < 0)
+            return "<no connection>";
+        std::string got = read_to_end(c, 2s);
+        close(c);
+        return got;
+    }
+
+    static std::string read_to_end(int fd, std::chrono::milliseconds timeout)
+    {
+        std::string got;
+        char buf[256];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+                return got + "<timeout>";
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0)
+                return got;
+            got.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+tt::result client(std::vector<std::string> args)
+{
+    args.insert(args.begin(), tt::tamrod_bin());
+    return tt::run(args, 10s);
+}
+
+TEST(CtlNoDaemon, EveryCommandReportsOnlyConnectAndFails)
+{
+    TT_REQUIRE_ROOT();
+    // Neither a socket file nor a stale one with nobody listening may get further than connect.
+    for (bool stale : {false, true}) {
+        unlink(kControlPath);
+        if (stale) {
+            int s = socket(AF_UNIX, SOCK_STREAM, 0);
+            const sockaddr_un a = control_addr();
+            ASSERT_EQ(bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+            close(s);
+        }
+        for (auto args : std::vector<std::vector<std::string>>{
+                 {"-4", "1.2.3.4"}, {"-r", "::1"}, {"-l"}, {"-u"}, {"-t"}}) {
+            auto r = client(args);
+            SCOPED_TRACE(args[0] + (stale ? " stale" : " absent"));
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err.rfind("connect: ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        unlink(kControlPath);
+    }
+}
+
+struct request_case {
+    std::vector<std::string> args;
+    std::string expected;  // request bytes; empty when nothing may be sent
+    int status;
+    std::string err;
+};
+
+TEST(CtlRequests, BytesSentStatusesAndMessages)
+{
+    TT_REQUIRE_ROOT();
+    const std::vector<request_case> cases = {
+        {{"-4"}, word(CMD_SET_WLAN4) + bytes_of(v4({})), 0, ""},
+        {{"-4", "10.0.0.1", "192.168.1.254"}, word(CMD_SET_WLAN4) + bytes_of(v4({"10.0.0.1", "192.168.1.254"})), 0,
+         ""},
+        // Only the first four operands are looked at, so a fifth that is no address does no harm.
+        {{"-4", "1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4", "bogus"},
+         word(CMD_SET_WLAN4) + bytes_of(v4({"1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4"})), 0, ""},
+        {{"-4", "1.1.1.1", "::1"}, "", 1, "illegal address ::1\n"},
+        {{"-r", "1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4", "5.5.5.5", "6.6.6.6"},
+         word(CMD_SET_RADIO) + bytes_of(v4({"1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4"})) + bytes_of(v6({})), 0,
+         ""},
+        {{"-r", "1.1.1.1", "2001:db8::1", "2.2.2.2", "3.3.3.3", "2001:db8::2", "4.4.4.4", "fe80::1"},
+         word(CMD_SET_RADIO) + bytes_of(v4({"1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4"})) +
+             bytes_of(v6({"2001:db8::1", "2001:db8::2", "fe80::1"})),
+         0, ""},
+        {{"-r", "::ffff:10.1.2.3"}, word(CMD_SET_RADIO) + bytes_of(v4({})) + bytes_of(v6({"::ffff:10.1.2.3"})), 0,
+         ""},
+        {{"-r", "::1", "::2", "::3", "::4", "::5"},
+         word(CMD_SET_RADIO) + bytes_of(v4({})) + bytes_of(v6({"::1", "::2", "::3", "::4"})), 0, ""},
+        // Unlike -4, -r examines every operand: an illegal one fails the command wherever it stands.
+        {{"-r", "1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4", "::1", "1.2.3"}, "", 1, "illegal address 1.2.3\n"},
+        {{"-u"}, word(CMD_RELOAD), 0, ""},
+        {{"-t", "ignored"}, word(CMD_TERMINATE), 0, ""},
+    };
+    fake_daemon server;
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const auto& a : c.args)
+            joined += a + " ";
+        SCOPED_TRACE(joined);
+        auto r = client(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        if (c.expected.empty())
+            EXPECT_EQ(server.accept_one(0ms), -1) << "a refused command connected";
+        else
+            EXPECT_EQ(server.take_request(), c.expected);
+    }
+}
+
+// Runs -l against the fake daemon, which answers with the given bytes and then closes.
+tt::result list_against(fake_daemon& server, const std::string& reply, const tt::spawn_options& opt = {},
+                        const std::vector<std::string>& argv = {})
+{
+    tt::process p(argv.empty() ? std::vector<std::string>{tt::tamrod_bin(), "-l"} : argv, opt);
+    int c = server.accept_one();
+    EXPECT_GE(c, 0);
+    char cmd[8];
+    pollfd pfd{c, POLLIN, 0};
+    EXPECT_EQ(poll(&pfd, 1, 5000), 1);
+    EXPECT_EQ(read(c, cmd, sizeof cmd), 4);
+    EXPECT_EQ(std::string(cmd, 4), word(CMD_LIST));
+    EXPECT_EQ(write(c, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    close(c);
+    tt::result r;
+    r.status = p.wait(10s);
+    r.out = opt.stdout_file.empty() ? p.out() : tt::read_file(opt.stdout_file);
+    r.err = p.err();
+    return r;
+}
+
+TEST(CtlList, PrintsIpv6LinesThenIpv4LinesWhereverStdoutGoes)
+{
+    TT_REQUIRE_ROOT();
+    fake_daemon server;
+    ctl_list_reply reply{v6({"2001:db8::53", "fe80::1"}), v4({"192.0.2.1", "198.51.100.7"})};
+    // Slots beyond the counts are not listed, whatever they hold.
+    inet_pton(AF_INET6, "2001:db8::dead", &reply.v6.addr[2]);
+    inet_pton(AF_INET, "203.0.113.9", &reply.v4.addr[3]);
+    const std::string expected = "2001:db8::53\nfe80::1\n192.0.2.1\n198.51.100.7\n";
+
+    auto r = list_against(server, bytes_of(reply));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+
+    tt::temp_dir dir;
+    tt::spawn_options to_file;
+    to_file.stdout_file = dir.file("listing");
+    r = list_against(server, bytes_of(reply), to_file);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected);
+
+    // Through a pipe, with surplus operands that -l ignores.
+    const std::string cmd = std::string(tt::tamrod_bin()) + " -l extra words | cat > " + dir.file("piped");
+    r = list_against(server, bytes_of(reply), {}, {"/bin/sh", "-c", cmd});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(tt::read_file(dir.file("piped")), expected);
+
+    r = list_against(server, bytes_of(ctl_list_reply{}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(CtlList, ShortOrMalformedRepliesPrintNothing)
+{
+    TT_REQUIRE_ROOT();
+    fake_daemon server;
+    const ctl_list_reply good{v6({"::1"}), v4({"10.0.0.1"})};
+    const std::string whole = bytes_of(good);
+
+    for (size_t cut : {size_t{0}, size_t{40}, size_t{68}, size_t{80}}) {
+        SCOPED_TRACE(cut);
+        auto r = list_against(server, whole.substr(0, cut));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("read: ", 0), 0u) << r.err;
+    }
+
+    // Counts no daemon of ours sends: never a line, and never a slot beyond the fourth.
+    for (auto [c6, c4] : {std::pair{5, 1}, std::pair{1, -1}, std::pair{1000000, 0}}) {
+        SCOPED_TRACE(std::to_string(c6) + "," + std::to_string(c4));
+        ctl_list_reply bad = good;
+        bad.v6.count = c6;
+        bad.v4.count = c4;
+        auto r = list_against(server, bytes_of(bad));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+}
+
+}  // namespace
