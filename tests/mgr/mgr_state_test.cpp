@@ -1,0 +1,456 @@
+// The discovery state machine alone: every outgoing call goes to a recording double, and the
+// timer double hands back the elapsed times each case scripts.
+#include "doubles.h"
+#include "mgr_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using calls = std::vector<std::string>;
+using servers = std::vector<std::pair<int, uint32_t>>;  // (address number, announced lifetime)
+
+constexpr mgr_state_id kAllStates[] = {ST_IDLE, ST_SOLICIT, ST_ROUTER_ONLY, ST_GAVE_UP, ST_SERVERS, ST_REFRESH};
+
+assoc_info net(const char* essid = "LabNet", uint8_t last = 1, int32_t associated = 1)
+{
+    assoc_info a{};
+    a.associated = associated;
+    a.bssid = {0x02, 0, 0, 0, 0, last};
+    std::strncpy(a.essid.data(), essid, 32);
+    return a;
+}
+
+policy_entry entry(const char* ssid, int32_t burst, policy_entry* next = nullptr)
+{
+    policy_entry e{};
+    e.next = next;
+    e.flags = POLICY_ANY_BSSID | (burst < 0 ? POLICY_DISABLED : 0);
+    e.burst = burst;
+    std::strncpy(e.ssid.data(), ssid, 32);
+    return e;
+}
+
+class Machine : public ::testing::Test {
+protected:
+    void SetUp() override { begin(1, nullptr); }
+    void TearDown() override { EXPECT_TRUE(dbl::script_used_up()) << "a scripted elapsed time was never asked for"; }
+
+    // As the manager thread starts: starting values, then the forced empty publication.
+    void begin(int32_t default_burst, policy_list policy)
+    {
+        mgr_sm.default_burst = default_burst;
+        mgr_sm.current_policy = policy;
+        mgr_sm_reset();
+        mgr_publish(1);
+        dbl::clear();
+    }
+
+    void assoc(assoc_info a) { mgr_event(MGR_ASSOC, &a); }
+    void rs(int times = 1)
+    {
+        for (int i = 0; i < times; ++i)
+            mgr_event(MGR_RS_SENT, nullptr);
+    }
+    void ra() { mgr_event(MGR_RA_SEEN, nullptr); }
+    void timer() { mgr_event(MGR_TIMER, nullptr); }
+    void timer(int32_t es, int32_t ems)
+    {
+        dbl::elapse(es, ems);
+        timer();
+    }
+    void rdnss(const servers& s, int32_t es = 0, int32_t ems = 0)
+    {
+        rdnss_report r{};
+        r.count = static_cast<int32_t>(s.size());
+        for (size_t i = 0; i < s.size(); ++i) {
+            r.addr[i] = dbl::addr(s[i].first);
+            r.lifetime[i] = s[i].second;
+        }
+        if (mgr_sm.state != ST_IDLE)
+            dbl::elapse(es, ems);
+        mgr_event(MGR_RDNSS, &r);
+    }
+
+    static calls take()
+    {
+        calls c = dbl::calls();
+        dbl::clear();
+        return c;
+    }
+
+    // Reaches a state the way the daemon does, then forgets the calls made on the way.
+    void to(mgr_state_id s, assoc_info a = net())
+    {
+        if (s != ST_IDLE)
+            assoc(a);
+        if (s == ST_ROUTER_ONLY)
+            ra();
+        if (s == ST_GAVE_UP)
+            timer(60, 0);
+        if (s == ST_SERVERS)
+            rdnss({{1, 1000}}, 2, 0);
+        if (s == ST_REFRESH) {
+            rdnss({{1, 120}}, 2, 0);  // armed for 60 s
+            timer(60, 0);             // 60 s left: refresh
+        }
+        ASSERT_EQ(mgr_sm.state, s);
+        take();
+    }
+
+    static int held()
+    {
+        int n = 0;
+        for (const auto& slot : mgr_sm.server_table)
+            n += slot.in_use ? 1 : 0;
+        return n;
+    }
+    static std::string slot(int i)
+    {
+        const auto& e = mgr_sm.server_table[i];
+        return e.in_use ? dbl::text(e.address) : "-";
+    }
+};
+
+// --- association reports ---
+
+TEST_F(Machine, UsableAssociationStartsDiscoveryAfreshFromEveryStateWithoutServers)
+{
+    for (auto s : {ST_IDLE, ST_SOLICIT, ST_ROUTER_ONLY, ST_GAVE_UP}) {
+        SCOPED_TRACE(s);
+        begin(1, nullptr);
+        to(s);
+        assoc(net("Other", 9));
+        EXPECT_EQ(take(), (calls{"rq 3000 1", "arm 60 0"}));
+        EXPECT_EQ(mgr_sm.state, ST_SOLICIT);
+    }
+}
+
+TEST_F(Machine, UnusableAssociationStopsEverythingAndEmptiesTheTable)
+{
+    policy_entry forbid = entry("LabNet", -1);
+    for (bool by_policy : {false, true}) {
+        for (auto s : kAllStates) {
+            SCOPED_TRACE(testing::Message() << "state " << s << (by_policy ? " disabled entry" : " not associated"));
+            begin(1, &forbid);
+            to(s, net("Open"));  // reached on a network the policy allows
+            assoc(by_policy ? net("LabNet") : net("Open", 1, 0));
+            calls want;
+            if (s != ST_IDLE)
+                want = {"rq -1 1", "arm 0 0"};
+            if (s == ST_SERVERS || s == ST_REFRESH)
+                want.push_back("out []");
+            EXPECT_EQ(take(), want);
+            EXPECT_EQ(mgr_sm.state, ST_IDLE);
+            EXPECT_EQ(held(), 0);
+        }
+    }
+}
+
+TEST_F(Machine, BurstFlagComesFromTheFirstMatchingEntryElseTheDefault)
+{
+    policy_entry by_bssid{};  // "+ 02:00:00:00:00:07 1"
+    by_bssid.flags = POLICY_ANY_SSID;
+    by_bssid.burst = 1;
+    by_bssid.bssid = {0x02, 0, 0, 0, 0, 7};
+    policy_entry quiet = entry("Quiet", 0, &by_bssid);
+
+    begin(1, &quiet);
+    assoc(net("Quiet"));
+    EXPECT_EQ(take(), (calls{"rq 3000 0", "arm 60 0"}));
+    assoc(net("quiet"));  // case matters
+    EXPECT_EQ(take(), (calls{"rq 3000 1", "arm 60 0"}));
+
+    begin(0, &quiet);  // -B: no bursts by default
+    assoc(net("Other", 7));
+    EXPECT_EQ(take(), (calls{"rq 3000 1", "arm 60 0"}));
+    assoc(net("Other", 8));
+    EXPECT_EQ(take(), (calls{"rq 3000 0", "arm 60 0"}));
+
+    // A disabled entry that matches first wins over a later one that allows bursts.
+    policy_entry allow = entry("Quiet", 1);
+    policy_entry forbid = entry("Quiet", -1, &allow);
+    begin(1, &forbid);
+    assoc(net("Quiet"));
+    EXPECT_EQ(take(), calls{});
+    EXPECT_EQ(mgr_sm.state, ST_IDLE);
+    EXPECT_EQ(mgr_sm.current_burst, 1);
+}
+
+TEST_F(Machine, UsableAssociationWhileServersAreHeldOnlyChangesTheBurstFlag)
+{
+    policy_entry quiet = entry("Quiet", 0);
+    for (auto s : {ST_SERVERS, ST_REFRESH}) {
+        SCOPED_TRACE(s);
+        begin(1, &quiet);
+        to(s);
+        const auto table = mgr_sm.server_table;
+        assoc(net("Quiet", 5));
+        EXPECT_EQ(take(), calls{});
+        EXPECT_EQ(mgr_sm.state, s);
+        EXPECT_EQ(std::memcmp(&table, &mgr_sm.server_table, sizeof table), 0);
+        // The next rq_set carries the new flag.
+        if (s == ST_SERVERS) {
+            timer(940, 0);
+            EXPECT_EQ(take().at(0), "rq -1 0");
+        } else {
+            rs(10);
+            EXPECT_EQ(take(), calls{"rq 6000 0"});
+        }
+    }
+}
+
+// --- solicitation cycles and advertisements ---
+
+TEST_F(Machine, TenthCycleSlowsSolicitingOncePerEntryIntoTheState)
+{
+    to(ST_SOLICIT);
+    rs(9);
+    EXPECT_EQ(take(), calls{});
+    rs();
+    EXPECT_EQ(take(), calls{"rq 6000 1"});
+    rs(30);
+    EXPECT_EQ(take(), calls{});
+    assoc(net());  // afresh: the count starts again
+    take();
+    rs(9);
+    EXPECT_EQ(take(), calls{});
+    rs();
+    EXPECT_EQ(take(), calls{"rq 6000 1"});
+
+    begin(1, nullptr);
+    to(ST_REFRESH);
+    rs(9);
+    EXPECT_EQ(take(), calls{});
+    rs(5);
+    EXPECT_EQ(take(), calls{"rq 6000 1"});
+}
+
+TEST_F(Machine, CyclesAndAdvertisementsAreIgnoredWhereTheyMeanNothing)
+{
+    for (auto s : {ST_IDLE, ST_ROUTER_ONLY, ST_GAVE_UP, ST_SERVERS, ST_REFRESH}) {
+        SCOPED_TRACE(s);
+        begin(1, nullptr);
+        to(s);
+        if (s != ST_REFRESH)
+            rs(12);
+        ra();
+        EXPECT_EQ(take(), calls{});
+        EXPECT_EQ(mgr_sm.state, s);
+    }
+}
+
+TEST_F(Machine, AdvertisementWhileSolicitingSlowsToRouterOnly)
+{
+    to(ST_SOLICIT);
+    ra();
+    EXPECT_EQ(take(), (calls{"rq 600000 1", "arm 0 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_ROUTER_ONLY);
+}
+
+// --- timer expiry ---
+
+TEST_F(Machine, NoAnswerWithinAMinuteGivesUpYetALaterReportIsTaken)
+{
+    to(ST_SOLICIT);
+    timer(60, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_GAVE_UP);
+    rdnss({{1, 1000}});
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1]", "arm 940 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+}
+
+TEST_F(Machine, TimerIsIgnoredWhereNothingIsArmed)
+{
+    for (auto s : {ST_IDLE, ST_ROUTER_ONLY, ST_GAVE_UP}) {
+        SCOPED_TRACE(s);
+        begin(1, nullptr);
+        to(s);
+        timer();
+        EXPECT_EQ(take(), calls{});
+        EXPECT_EQ(mgr_sm.state, s);
+    }
+}
+
+// --- RDNSS reports, lifetimes and the table ---
+
+TEST_F(Machine, ReportIsDroppedWhenIdleAndTakenInEveryOtherState)
+{
+    rdnss({{1, 1000}});
+    EXPECT_EQ(take(), calls{});
+    EXPECT_EQ(held(), 0);
+    for (auto s : {ST_SOLICIT, ST_ROUTER_ONLY, ST_GAVE_UP}) {
+        SCOPED_TRACE(s);
+        begin(1, nullptr);
+        to(s);
+        rdnss({{1, 1000}, {2, 2000}});
+        EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::2]", "arm 940 0"}));
+        EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+    }
+}
+
+TEST_F(Machine, ShortLifetimeIsHeldTwoMinutesThenRefreshedOrDropped)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 30}});
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1]", "arm 60 0"}));
+    timer(60, 0);  // 60 s left, not above 60: ask for a refresh, armed for the full rest
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 3000 1", "arm 60 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_REFRESH);
+
+    rdnss({{1, 30}}, 25, 300);  // refreshed in time: held 120 s again, nothing to publish
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 60 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+
+    timer(60, 0);
+    take();
+    timer(60, 0);  // nobody refreshed it: it expires at exactly zero
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out []", "rq 600000 1"}));
+    EXPECT_EQ(mgr_sm.state, ST_ROUTER_ONLY);
+    EXPECT_EQ(held(), 0);
+}
+
+TEST_F(Machine, LifetimesAreClampedToADay)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 0xffffffffu}, {2, 100000}});
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::2]", "arm 86340 0"}));
+    EXPECT_EQ(mgr_sm.server_table[0].remaining_sec, 86400);
+    EXPECT_EQ(mgr_sm.server_table[1].remaining_sec, 86400);
+}
+
+TEST_F(Machine, ZeroLifetimeKeepsAKnownServerTwoMinutesAndNeverStoresANewOne)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 3000}});
+    take();
+    rdnss({{1, 0}, {2, 0}}, 100, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 60 0"}));  // 120 s left, no new server
+    EXPECT_EQ(held(), 1);
+    EXPECT_EQ(mgr_sm.server_table[0].remaining_sec, 120);
+
+    // Only an unknown address with lifetime 0: an empty table, armed 60 s short of a day.
+    begin(1, nullptr);
+    to(ST_SOLICIT);
+    rdnss({{2, 0}}, 3, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 86340 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+    EXPECT_EQ(held(), 0);
+    timer(86340, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 600000 1"}));
+    EXPECT_EQ(mgr_sm.state, ST_ROUTER_ONLY);
+}
+
+class FullTable : public Machine {
+protected:
+    // Four servers, then aged so that 50, 300, 10 and 20 s (and 500 ms each) are left.
+    void SetUp() override
+    {
+        Machine::SetUp();
+        to(ST_SOLICIT);
+        rdnss({{1, 160}, {2, 410}, {3, 120}, {4, 130}});
+        timer(60, 0);  // 100, 350, 60, 70 left: refresh
+        ASSERT_EQ(mgr_sm.state, ST_REFRESH);
+        take();
+    }
+};
+
+TEST_F(FullTable, FifthServerReplacesTheFirstSlotWithLessTimeLeftNotTheLeast)
+{
+    rdnss({{5, 200}}, 49, 500);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::5 2001:db8::2 2001:db8::3 2001:db8::4]",
+                             "rq 3000 1", "arm 10 500"}));
+    EXPECT_EQ(mgr_sm.state, ST_REFRESH);
+}
+
+TEST_F(FullTable, FifthServerThatOutlastsNoSlotIsDropped)
+{
+    // Slot 2 has 10 s 500 ms left: a lifetime of 10 does not exceed its whole seconds.
+    rdnss({{5, 10}}, 49, 500);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 3000 1", "arm 10 500"}));
+    EXPECT_EQ(mgr_sm.state, ST_REFRESH);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(slot(i), dbl::text(dbl::addr(i + 1)));
+}
+
+TEST_F(FullTable, NewServerTakesAFreedSlotBeforeReplacingAny)
+{
+    // Slot 2 expires in this ageing: the first new server takes it, the second replaces slot 0.
+    rdnss({{5, 150}, {6, 400}}, 60, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::6 2001:db8::2 2001:db8::5 2001:db8::4]",
+                             "rq 3000 1", "arm 10 0"}));
+}
+
+TEST_F(Machine, EqualWholeSecondsAreOrderedByTheirMilliseconds)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 201}});
+    rdnss({{2, 200}}, 0, 900);   // 200.100 and 200.000 left
+    take();
+    rdnss({{3, 1000}}, 99, 800);  // 100.300 and 100.200 left
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::2 2001:db8::3]", "arm 40 200"}));
+}
+
+TEST_F(Machine, ExactlySixtySecondsLeftAsksForARefresh)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 120}});
+    EXPECT_EQ(take().back(), "arm 60 0");
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);  // 120 s is above 60
+    rdnss({{2, 1000}}, 60, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::2]", "rq 3000 1", "arm 60 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_REFRESH);
+    EXPECT_EQ(mgr_sm.rs_cycles, 0);
+}
+
+TEST_F(Machine, ExpiryOfSomeServersPublishesTheRestAndReschedules)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 500}, {2, 120}, {3, 400}});
+    take();
+    timer(60, 0);  // server 2 has 60 s left
+    take();
+    timer(60, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::3]", "arm 220 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+}
+
+// --- publication ---
+
+TEST_F(Machine, PublicationFollowsTheSetNotTheSlotOrder)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 120}, {2, 120}});
+    timer(60, 0);
+    take();
+    // Both expire in this ageing and come back in the other order: the same set, nothing published.
+    rdnss({{2, 500}, {1, 500}}, 60, 0);
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 440 0"}));
+    EXPECT_EQ(dbl::text(mgr_sm.published_list.addr[0]), "2001:db8::1");
+    // The next change publishes in slot order.
+    rdnss({{3, 500}}, 10, 0);
+    EXPECT_EQ(take().at(2), "out [2001:db8::2 2001:db8::1 2001:db8::3]");
+
+    // Unchanged and not forced: nothing; forced: the same list again.
+    mgr_publish(0);
+    EXPECT_EQ(take(), calls{});
+    mgr_publish(1);
+    EXPECT_EQ(take(), calls{"out [2001:db8::2 2001:db8::1 2001:db8::3]"});
+}
+
+TEST_F(Machine, SameCountDifferentSetIsAChange)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 1000}, {2, 130}});
+    timer(70, 0);  // server 2 has 60 s left
+    take();
+    rdnss({{3, 1000}}, 60, 0);  // server 2 expires, server 3 comes: two before, two after
+    EXPECT_EQ(take().at(2), "out [2001:db8::1 2001:db8::3]");
+}
+
+}  // namespace
