@@ -1,0 +1,110 @@
+// send_ra: sends one ICMPv6 message shaped as a Router Advertisement out of an interface, with
+// the variations a router would never send (another hop limit, code or type, a short body).
+// Needs root (raw socket) in the network namespace it runs in.
+//
+// Usage: send_ra [-h HOPLIMIT] [-t TYPE] [-c CODE] [-l LENGTH] [-L LIFETIME] [-d DST] IFACE [ADDR...]
+//   IFACE        outgoing interface
+//   ADDR         IPv6 addresses of one RDNSS option appended to the advertisement
+//   -h HOPLIMIT  IPv6 hop limit (default 255, as RFC 4861 requires)
+//   -t TYPE      ICMPv6 type (default 134, Router Advertisement)
+//   -c CODE      ICMPv6 code (default 0)
+//   -l LENGTH    cut or zero-pad the ICMPv6 message to LENGTH bytes (default: as built)
+//   -L LIFETIME  RDNSS lifetime in seconds (default 600)
+//   -d DST       destination (default ff02::1, all nodes)
+// The advertisement carries router lifetime 0, so it never installs a default route.
+// Exit status 0 when sent, 1 on a failure, 2 on a usage error.
+// Example: ip netns exec router send_ra -h 64 eth0
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/icmp6.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+int usage()
+{
+    std::fputs("usage: send_ra [-h HOPLIMIT] [-t TYPE] [-c CODE] [-l LENGTH] [-L LIFETIME] [-d DST] IFACE [ADDR...]\n",
+               stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int hops = 255, type = ND_ROUTER_ADVERT, code = 0;
+    long length = -1;
+    unsigned long lifetime = 600;
+    const char* dst_text = "ff02::1";
+    for (int opt; (opt = getopt(argc, argv, "h:t:c:l:L:d:")) != -1;) {
+        switch (opt) {
+        case 'h': hops = std::atoi(optarg); break;
+        case 't': type = std::atoi(optarg); break;
+        case 'c': code = std::atoi(optarg); break;
+        case 'l': length = std::atol(optarg); break;
+        case 'L': lifetime = std::strtoul(optarg, nullptr, 0); break;
+        case 'd': dst_text = optarg; break;
+        default: return usage();
+        }
+    }
+    if (optind >= argc)
+        return usage();
+    const char* iface = argv[optind++];
+    const unsigned ifindex = if_nametoindex(iface);
+    if (ifindex == 0) {
+        std::fprintf(stderr, "send_ra: no interface %s\n", iface);
+        return 1;
+    }
+
+    // RFC 4861 4.2: type, code, checksum (the kernel fills it in), current hop limit, flags,
+    // router lifetime, reachable time, retransmission timer.
+    std::vector<uint8_t> msg{static_cast<uint8_t>(type), static_cast<uint8_t>(code), 0, 0, 64, 0, 0, 0,
+                             0, 0, 0, 0, 0, 0, 0, 0};
+    const int addresses = argc - optind;
+    if (addresses > 0) {
+        const uint32_t lt = htonl(static_cast<uint32_t>(lifetime));
+        msg.insert(msg.end(), {25, static_cast<uint8_t>(1 + 2 * addresses), 0, 0});
+        msg.insert(msg.end(), reinterpret_cast<const uint8_t*>(&lt), reinterpret_cast<const uint8_t*>(&lt) + 4);
+        for (int i = optind; i < argc; ++i) {
+            in6_addr a{};
+            if (inet_pton(AF_INET6, argv[i], &a) != 1)
+                return usage();
+            msg.insert(msg.end(), a.s6_addr, a.s6_addr + 16);
+        }
+    }
+    if (length >= 0)
+        msg.resize(static_cast<size_t>(length), 0);
+
+    sockaddr_in6 dst{};
+    dst.sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, dst_text, &dst.sin6_addr) != 1)
+        return usage();
+    dst.sin6_scope_id = ifindex;
+
+    const int fd = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    if (fd < 0) {
+        perror("socket");
+        return 1;
+    }
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0 ||
+        setsockopt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof hops) != 0 ||
+        setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifindex, sizeof ifindex) != 0) {
+        perror("setsockopt");
+        return 1;
+    }
+    if (sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst) !=
+        static_cast<ssize_t>(msg.size())) {
+        perror("sendto");
+        return 1;
+    }
+    close(fd);
+    return 0;
+}
