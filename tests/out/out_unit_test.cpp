@@ -1,0 +1,113 @@
+// List comparison and the script's environment strings, without threads or sockets.
+#include "out.h"
+#include "out_env.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+ns4_list v4(std::initializer_list<const char*> addrs)
+{
+    ns4_list l{};
+    for (const char* a : addrs)
+        inet_pton(AF_INET, a, &l.addr[l.count++]);
+    return l;
+}
+
+ns6_list v6(std::initializer_list<const char*> addrs)
+{
+    ns6_list l{};
+    for (const char* a : addrs)
+        inet_pton(AF_INET6, a, &l.addr[l.count++]);
+    return l;
+}
+
+TEST(NsCompare, SameAddressesInAnyOrderWithDuplicatesCounted)
+{
+    struct c4 {
+        ns4_list a, b;
+        int want;
+    };
+    const c4 cases4[] = {
+        {v4({}), v4({}), 0},
+        {v4({"1.1.1.1", "2.2.2.2"}), v4({"2.2.2.2", "1.1.1.1"}), 0},
+        {v4({"1.1.1.1", "2.2.2.2", "3.3.3.3", "4.4.4.4"}), v4({"4.4.4.4", "3.3.3.3", "1.1.1.1", "2.2.2.2"}), 0},
+        {v4({"1.1.1.1", "1.1.1.1"}), v4({"1.1.1.1", "2.2.2.2"}), 1},
+        {v4({"1.1.1.1", "2.2.2.2"}), v4({"1.1.1.1", "1.1.1.1"}), 1},
+        {v4({"1.1.1.1", "1.1.1.1", "2.2.2.2"}), v4({"1.1.1.1", "2.2.2.2", "1.1.1.1"}), 0},
+        {v4({"1.1.1.1"}), v4({"1.1.1.1", "2.2.2.2"}), 1},
+        {v4({"1.1.1.1", "2.2.2.2"}), v4({"1.1.1.1", "2.2.2.3"}), 1},
+    };
+    for (const auto& c : cases4) {
+        EXPECT_EQ(ns4_compare(c.a, c.b), c.want);
+        EXPECT_EQ(ns4_compare(c.b, c.a), c.want);
+    }
+
+    // Slots beyond the count carry no meaning.
+    ns4_list a = v4({"1.1.1.1"}), b = v4({"1.1.1.1"});
+    inet_pton(AF_INET, "9.9.9.9", &b.addr[1]);
+    EXPECT_EQ(ns4_compare(a, b), 0);
+
+    EXPECT_EQ(ns6_compare(v6({"2001:db8::1", "fe80::1"}), v6({"fe80::1", "2001:db8::1"})), 0);
+    EXPECT_EQ(ns6_compare(v6({"::1", "::1"}), v6({"::1", "::2"})), 1);
+    EXPECT_EQ(ns6_compare(v6({"::1"}), v6({"::1", "::1"})), 1);
+    // Differs in the last byte only: the whole 16 bytes are compared.
+    EXPECT_EQ(ns6_compare(v6({"2001:db8::1"}), v6({"2001:db8::2"})), 1);
+    EXPECT_EQ(ns6_compare(v6({}), v6({})), 0);
+}
+
+TEST(NsCompare, CountsOutsideTheSlotsNeverCompareEqual)
+{
+    for (int32_t bad : {-1, 5, 1 << 30}) {
+        ns4_list a = v4({}), b = v4({});
+        a.count = b.count = bad;
+        EXPECT_EQ(ns4_compare(a, b), 1) << bad;
+        ns6_list c = v6({}), d = v6({});
+        c.count = d.count = bad;
+        EXPECT_EQ(ns6_compare(c, d), 1) << bad;
+        EXPECT_EQ(ns6_compare(c, v6({})), 1) << bad;
+    }
+}
+
+TEST(OutEnv, AddressesSeparatedBySingleBlanks)
+{
+    env_buffer buf;
+    buf.fill('x');
+    EXPECT_EQ(out_format_env(buf, "TAMROD_V4=", v4({})), 10u);
+    EXPECT_STREQ(buf.data(), "TAMROD_V4=");
+
+    out_format_env(buf, "TAMROD_R4=", v4({"10.0.0.1", "192.168.100.200"}));
+    EXPECT_STREQ(buf.data(), "TAMROD_R4=10.0.0.1 192.168.100.200");
+
+    out_format_env(buf, "TAMROD_V6=", v6({"2001:db8::53", "::ffff:1.2.3.4", "fe80::1"}));
+    EXPECT_STREQ(buf.data(), "TAMROD_V6=2001:db8::53 ::ffff:1.2.3.4 fe80::1");
+}
+
+TEST(OutEnv, NeverWritesPastTheBuffer)
+{
+    env_buffer buf;
+    const char* wide = "ffff:eeee:dddd:cccc:bbbb:aaaa:9999:8888";
+    const std::string four = std::string("TAMROD_R6=") + wide + " " + wide + " " + wide + " " + wide;
+    EXPECT_EQ(out_format_env(buf, "TAMROD_R6=", v6({wide, wide, wide, wide})), four.size());
+    EXPECT_EQ(std::string(buf.data()), four);
+
+    // A count beyond the slots formats no address at all rather than reading past them.
+    ns6_list bad = v6({wide});
+    bad.count = 9;
+    out_format_env(buf, "TAMROD_V6=", bad);
+    EXPECT_STREQ(buf.data(), "TAMROD_V6=");
+    ns4_list neg = v4({"1.1.1.1"});
+    neg.count = -3;
+    out_format_env(buf, "TAMROD_V4=", neg);
+    EXPECT_STREQ(buf.data(), "TAMROD_V4=");
+
+    // Text longer than the buffer is cut and still terminated.
+    const std::string prefix(300, 'P');
+    EXPECT_EQ(out_format_env(buf, prefix.c_str(), v4({"1.1.1.1"})), kEnvSize - 1);
+    EXPECT_EQ(std::string(buf.data()), prefix.substr(0, kEnvSize - 1));
+}
+
+}  // namespace
