@@ -21,7 +21,7 @@ script_log::script_log(const tt::temp_dir& dir) : dir_(dir.path()), log_(dir.fil
                              "mkdir \"$D/busy\" 2>/dev/null || echo overlap >> \"$D/overlaps\"\n"
                              "{ echo \"begin $(date +%s%N)\"\n"
                              "  tr '\\0' '\\n' < /proc/$$/environ | grep '^TAMROD_[VR][46]='\n"
-                             "  grep '^SigBlk' /proc/$$/status; } >> \"$D/log\"\n"
+                             "  echo ready; } >> \"$D/log\"\n"
                              "n=0\n"
                              "while [ -e \"$D/hold\" ] && [ $n -lt 250 ]; do sleep 0.02; n=$((n+1)); done\n"
                              "rmdir \"$D/busy\"\n"
@@ -42,8 +42,8 @@ std::vector<script_run> script_log::runs() const
             continue;
         } else if (line.rfind("end ", 0) == 0) {
             out.back().end_ns = std::stoll(line.substr(4));
-        } else if (line.rfind("SigBlk:", 0) == 0) {
-            out.back().sigblk = line.substr(line.find_first_not_of(" \t", 7));
+        } else if (line == "ready") {
+            out.back().ready = true;
         } else {
             out.back().env.push_back(line);
         }
@@ -76,7 +76,7 @@ bool script_log::wait_begun(size_t n, std::chrono::milliseconds timeout) const
     return tt::eventually(
         [&] {
             auto r = runs();
-            return r.size() >= n && !r[n - 1].sigblk.empty();
+            return r.size() >= n && r[n - 1].ready;
         },
         timeout);
 }

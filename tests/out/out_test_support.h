@@ -18,10 +18,10 @@ struct script_run {
     long long begin_ns = -1;
     long long end_ns = -1;            // -1 while the run is going on
     std::vector<std::string> env;     // TAMROD_V6, _V4, _R6, _R4 lines in the order exec passed them
-    std::string sigblk;               // the blocked-signal mask it started with
+    bool ready = false;               // its environment is all in the log
 };
 
-// A shell script in dir that logs each run's environment and signal mask, notes any overlap
+// A shell script in dir that logs each run's environment, notes any overlap
 // of two runs, and, while the hold file exists, keeps running (never beyond 5 s).
 class script_log {
 public:
@@ -32,7 +32,7 @@ public:
     void hold(bool on) const;
     // Waits until n runs have ended; false on time-out.
     bool wait_ended(size_t n, std::chrono::milliseconds timeout = 10s) const;
-    // Waits until n runs have begun; false on time-out.
+    // Waits until n runs have logged their environment; false on time-out.
     bool wait_begun(size_t n, std::chrono::milliseconds timeout = 10s) const;
     // Waits until the log has been still for the quiet span (bounded); the runs it holds then.
     std::vector<script_run> settle(std::chrono::milliseconds quiet = 600ms) const;
