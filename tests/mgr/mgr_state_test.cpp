@@ -222,8 +222,14 @@ TEST_F(Machine, TenthCycleSlowsSolicitingOncePerEntryIntoTheState)
     rs();
     EXPECT_EQ(take(), calls{"rq 6000 1"});
 
+    // Entering the refresh starts the count again, whatever was counted while soliciting.
     begin(1, nullptr);
-    to(ST_REFRESH);
+    assoc(net());
+    rs(5);
+    rdnss({{1, 120}});
+    timer(60, 0);
+    ASSERT_EQ(mgr_sm.state, ST_REFRESH);
+    take();
     rs(9);
     EXPECT_EQ(take(), calls{});
     rs(5);

@@ -1,0 +1,352 @@
+// The manager's channel, its real timer and its thread, observed through recording doubles of
+// rq_set and out_post (the state machine is the real one).
+#include "doubles.h"
+#include "mgr.h"
+#include "mgr_internal.h"
+#include "policy.h"
+#include "proc.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using calls = std::vector<std::string>;
+
+void post_assoc(const char* essid, int32_t associated = 1)
+{
+    assoc_info a{};
+    a.associated = associated;
+    a.bssid = {0x02, 0, 0, 0, 0, 1};
+    std::strncpy(a.essid.data(), essid, 32);
+    mgr_post(MGR_ASSOC, &a, sizeof a);
+}
+
+void post(uint32_t type, int times = 1)
+{
+    for (int i = 0; i < times; ++i)
+        mgr_post(type, nullptr, 0);
+}
+
+// Waits until the doubles have seen n calls.
+calls after(size_t n, std::chrono::milliseconds timeout = 3s)
+{
+    tt::eventually([&] { return dbl::calls().size() >= n; }, timeout);
+    return dbl::calls();
+}
+
+// The test arms a short timer from inside the manager thread when the state machine slows
+// soliciting (the tenth cycle), so that an expiry arrives within milliseconds.
+void short_timer_on_slowdown(std::chrono::milliseconds busy_after = 0ms)
+{
+    dbl::on_rq_set([busy_after](int32_t interval, bool) {
+        if (interval != 6000)
+            return;
+        int32_t s = 0, ms = 50;
+        mgr_timer_arm(s, ms);
+        std::this_thread::sleep_for(busy_after);  // the expiry queues behind what is already posted
+    });
+}
+
+class Channel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dbl::clear();
+        dbl::on_rq_set(nullptr);
+    }
+    void TearDown() override
+    {
+        dbl::on_rq_set(nullptr);
+        mgr_cleanup();
+    }
+};
+
+TEST_F(Channel, TimerHandsBackTheTimeThatPassed)
+{
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    int32_t s = 10, ms = 200;
+    mgr_timer_arm(s, ms);
+    std::this_thread::sleep_for(3500ms);
+    s = ms = 0;
+    mgr_timer_arm(s, ms);
+    EXPECT_GE(s * 1000 + ms, 3500);
+    EXPECT_LE(s * 1000 + ms, 3650);
+    EXPECT_TRUE(ms >= 0 && ms < 1000);
+    mgr_timer_arm(s, ms);  // disarmed twice: nothing passed
+    EXPECT_EQ(std::pair(s, ms), std::pair(0, 0));
+
+    // Ran out long ago: the whole duration, however late the call.
+    s = 0, ms = 120;
+    mgr_timer_arm(s, ms);
+    std::this_thread::sleep_for(600ms);
+    s = 1, ms = 5;
+    mgr_timer_arm(s, ms);
+    EXPECT_EQ(std::pair(s, ms), std::pair(0, 120));
+    s = ms = 0;
+    mgr_timer_arm(s, ms);
+    EXPECT_GE(s * 1000 + ms, 0);
+    EXPECT_LE(s * 1000 + ms, 50);
+}
+
+// The channel's ends are found as the two pipes mgr_init opens.
+struct chan_ends {
+    int rd = -1, wr = -1;
+};
+
+std::set<int> open_fds()
+{
+    std::set<int> fds;
+    DIR* d = opendir("/proc/self/fd");
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.' && std::atoi(e->d_name) != dirfd(d))
+            fds.insert(std::atoi(e->d_name));
+    closedir(d);
+    return fds;
+}
+
+int pending(int fd)
+{
+    int n = -1;
+    ioctl(fd, FIONREAD, &n);
+    return n;
+}
+
+TEST_F(Channel, MessagesAreWrittenWholeWithTheirFixedLengths)
+{
+    const auto before = open_fds();
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    chan_ends c;
+    for (int fd : open_fds()) {
+        if (before.count(fd))
+            continue;
+        struct stat st{};
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "a script would inherit the channel";
+        ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY ? c.wr : c.rd) = fd;
+    }
+    ASSERT_GE(c.rd, 0);
+    ASSERT_GE(c.wr, 0);
+
+    post(MGR_RS_SENT);
+    EXPECT_EQ(pending(c.rd), 4);
+    uint32_t type = 0;
+    ASSERT_EQ(read(c.rd, &type, 4), 4);
+    EXPECT_EQ(type, MGR_RS_SENT);
+
+    rdnss_report r{};
+    r.count = 2;
+    r.addr[1] = dbl::addr(7);
+    r.lifetime[1] = 0xdeadbeef;
+    mgr_post(MGR_RDNSS, &r, sizeof r);
+    EXPECT_EQ(pending(c.rd), 88);
+    struct {
+        uint32_t type;
+        rdnss_report r;
+    } got{};
+    ASSERT_EQ(read(c.rd, &got, 88), 88);
+    EXPECT_EQ(got.type, MGR_RDNSS);
+    EXPECT_EQ(std::memcmp(&got.r, &r, sizeof r), 0);
+
+    // The notification posts the generation; a call that finds the timer run out raises it.
+    int32_t s = 0, ms = 30;
+    mgr_timer_arm(s, ms);
+    ASSERT_TRUE(tt::eventually([&] { return pending(c.rd) == 8; }, 2s)) << "the timer never fired";
+    uint32_t msg[2] = {};
+    ASSERT_EQ(read(c.rd, msg, 8), 8);
+    EXPECT_EQ(msg[0], MGR_TIMER);
+    EXPECT_EQ(msg[1], 0u);
+    s = ms = 0;
+    mgr_timer_arm(s, ms);
+    mgr_timer_fire(sigval{});
+    ASSERT_EQ(read(c.rd, msg, 8), 8);
+    EXPECT_EQ(msg[1], 1u);
+    // Re-arming a timer that has not run out leaves the generation alone.
+    s = 5, ms = 0;
+    mgr_timer_arm(s, ms);
+    s = ms = 0;
+    mgr_timer_arm(s, ms);
+    mgr_timer_fire(sigval{});
+    ASSERT_EQ(read(c.rd, msg, 8), 8);
+    EXPECT_EQ(msg[1], 1u);
+    EXPECT_EQ(pending(c.rd), 0);
+}
+
+TEST_F(Channel, ThreadPublishesOnceForcedThenTakesQueuedMessagesAndStopsCleanly)
+{
+    char ssid[] = "LabNet";
+    policy_entry quiet{};
+    quiet.flags = POLICY_ANY_BSSID;
+    std::memcpy(quiet.ssid.data(), ssid, sizeof ssid);
+    ASSERT_EQ(mgr_init(1, &quiet), 0);
+    post_assoc("LabNet");  // waits in the pipe until the thread reads it
+    post(7);               // unknown type: nothing is read for it
+    post(MGR_RA_SEEN);
+    ASSERT_EQ(mgr_start(), 0);
+    EXPECT_EQ(after(3), (calls{"out []", "rq 3000 0", "rq 600000 0"}));
+    ASSERT_EQ(dbl::published().size(), 1u);
+    EXPECT_EQ(dbl::published()[0].count, 0);
+
+    post_assoc("LabNet");  // soliciting again, timer armed for 60 s
+    after(4);
+    std::this_thread::sleep_for(50ms);
+    mgr_stop();
+    EXPECT_EQ(dbl::calls(), (calls{"out []", "rq 3000 0", "rq 600000 0", "rq 3000 0", "rq -1 0"}));
+    // The thread disarmed on its way out: nothing is left running.
+    int32_t s = 0, ms = 0;
+    mgr_timer_arm(s, ms);
+    EXPECT_EQ(std::pair(s, ms), std::pair(0, 0));
+}
+
+TEST_F(Channel, CurrentExpiryReachesTheStateMachine)
+{
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    short_timer_on_slowdown();
+    ASSERT_EQ(mgr_start(), 0);
+    post_assoc("LabNet");
+    post(MGR_RS_SENT, 10);
+    EXPECT_EQ(after(4), (calls{"out []", "rq 3000 1", "rq 6000 1", "rq -1 1"}));  // gave up
+    mgr_stop();
+}
+
+TEST_F(Channel, ExpiryQueuedBehindARearmIsDropped)
+{
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    short_timer_on_slowdown(300ms);
+    ASSERT_EQ(mgr_start(), 0);
+    post_assoc("LabNet");
+    post(MGR_RS_SENT, 10);
+    post_assoc("LabNet");  // read after the timer ran out, before its MGR_TIMER: re-arms for 60 s
+    after(4);
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(dbl::calls(), (calls{"out []", "rq 3000 1", "rq 6000 1", "rq 3000 1"}));
+    mgr_stop();
+}
+
+TEST_F(Channel, StartListIsOnlyLentAndReloadedListsAreFreedWhenReplaced)
+{
+    tt::temp_dir dir;
+    policy_list start = policy_read(dir.write("start", "LabNet + 0\n").c_str());
+    policy_list first = policy_read(dir.write("first", "LabNet + 1\n").c_str());
+    policy_list second = policy_read(dir.write("second", "LabNet + -1\n").c_str());
+    ASSERT_TRUE(start && first && second);
+
+    ASSERT_EQ(mgr_init(1, start), 0);
+    ASSERT_EQ(mgr_start(), 0);
+    post_assoc("LabNet");
+    EXPECT_EQ(after(2).back(), "rq 3000 0");
+    mgr_post(MGR_POLICY, &first, sizeof first);
+    post_assoc("LabNet");
+    EXPECT_EQ(after(3).back(), "rq 3000 1");
+    mgr_post(MGR_POLICY, &second, sizeof second);
+    post_assoc("LabNet");  // disabled now
+    EXPECT_EQ(after(4).back(), "rq -1 1");
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_TRUE(__asan_address_is_poisoned(first)) << "the replaced reloaded list was not freed";
+#endif
+    mgr_stop();
+    mgr_cleanup();
+    // The start list is still ours, intact, and freed once, here.
+    EXPECT_EQ(start->burst, 0);
+    policy_free(start);
+}
+
+// A POSIX timer does not pass to a forked child. The daemon's detach step forks after mgr_init, so
+// the manager has to have a working timer in the process that runs its thread.
+class Detached : public Channel {
+protected:
+    // Runs body in a grandchild whose parent, like the caller of daemon(), ran prepare first and
+    // ended at once. The body's verdict comes back over a pipe.
+    static char verdict(void (*prepare)(), char (*body)())
+    {
+        int p[2];
+        if (pipe(p) != 0)
+            return 'p';
+        pid_t child = fork();
+        if (child == 0) {
+            close(p[0]);
+            prepare();
+            pid_t grandchild = fork();
+            if (grandchild != 0)
+                _exit(grandchild < 0);
+            char v = body();
+            ssize_t n = write(p[1], &v, 1);
+            _exit(n == 1 ? 0 : 1);
+        }
+        close(p[1]);
+        int st = 0;
+        waitpid(child, &st, 0);
+        pollfd pfd{p[0], POLLIN, 0};
+        char v = 't';
+        if (poll(&pfd, 1, 10000) == 1 && read(p[0], &v, 1) != 1)
+            v = 'e';
+        close(p[0]);
+        return v;
+    }
+};
+
+void forked_fire(sigval v) { *static_cast<volatile int*>(v.sival_ptr) = 1; }
+timer_t plain_timer;
+volatile int plain_fired = 0;
+
+TEST_F(Detached, ManagerTimerFiresInTheProcessThatRunsTheThread)
+{
+    const char v = verdict([] { mgr_init(1, nullptr); },
+                           [] {
+                               short_timer_on_slowdown();
+                               if (mgr_start() != 0)
+                                   return 's';
+                               post_assoc("LabNet");
+                               post(MGR_RS_SENT, 10);
+                               const bool gave_up = tt::eventually(
+                                   [] { return dbl::calls().size() >= 4 && dbl::calls()[3] == "rq -1 1"; }, 3s);
+                               mgr_stop();
+                               mgr_cleanup();
+                               return gave_up ? 'y' : 'n';
+                           });
+    EXPECT_EQ(v, 'y') << "no expiry reached the state machine in the forked process";
+}
+
+TEST_F(Detached, TimerCreatedBeforeTheForkIsGoneInTheChild)
+{
+    const char v = verdict(
+        [] {
+            sigevent ev{};
+            ev.sigev_notify = SIGEV_THREAD;
+            ev.sigev_notify_function = forked_fire;
+            ev.sigev_value.sival_ptr = const_cast<int*>(&plain_fired);
+            if (timer_create(CLOCK_MONOTONIC, &ev, &plain_timer) != 0)
+                _exit(1);
+        },
+        [] {
+            itimerspec on{};
+            on.it_value.tv_nsec = 20'000'000;
+            if (timer_settime(plain_timer, 0, &on, nullptr) != 0)
+                return 'g';  // gone
+            std::this_thread::sleep_for(300ms);
+            return plain_fired ? 'f' : 'g';
+        });
+    EXPECT_EQ(v, 'g');
+}
+
+}  // namespace
