@@ -1,7 +1,261 @@
-// TEMPORARY STAND-IN: the real wireless monitor replaces this file.
+// Wireless association monitor: reads the association with Wireless Extensions requests at
+// start, then follows the access-point events that the kernel sends in link notifications.
 #include "wl.h"
 
-int wl_init(const char*) { return 0; }
-int wl_start() { return 0; }
-void wl_stop() {}
-void wl_cleanup() {}
+#include "mgr.h"
+#include "util.h"
+#include "wl_decode.h"
+
+#include <iwlib.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kBufferSize = 8192;
+constexpr int32_t kModeUnknown = -1;
+
+assoc_info wl_assoc{};
+int32_t wl_mode = kModeUnknown;
+int32_t wl_version = -1;
+char* wl_ifname = nullptr;
+int wl_counter = -1;
+int wl_sock = -1;
+pthread_t wl_thread;
+bool wl_thread_running = false;
+// Serves the range query in wl_init first, the monitor's receives afterwards.
+alignas(8) std::array<std::byte, kBufferSize> wl_buffer;
+
+iwreq wl_request()
+{
+    iwreq r;
+    std::memset(&r, 0, sizeof r);
+    if (wl_ifname != nullptr)
+        std::memcpy(r.ifr_name, wl_ifname, std::min(std::strlen(wl_ifname), sizeof r.ifr_name));
+    return r;
+}
+
+int wl_request_socket()
+{
+    const int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        perror("socket");
+    return s;
+}
+
+// Reads the ESSID into the record; on failure the field stays cleared.
+int wl_read_essid()
+{
+    int s = wl_request_socket();
+    if (s < 0)
+        return -1;
+    wl_assoc.essid.fill('\0');
+    iwreq r = wl_request();
+    r.u.essid.pointer = wl_assoc.essid.data();
+    r.u.essid.length = static_cast<uint16_t>(wl_assoc.essid.size());
+    r.u.essid.flags = 0;
+    const int rc = ioctl(s, SIOCGIWESSID, &r);
+    if (rc < 0)
+        perror("ioctl SIOCGIWESSID");
+    fd_close(s);
+    // The record promises NUL-terminated text whatever the driver wrote.
+    wl_assoc.essid.back() = '\0';
+    return rc < 0 ? -1 : 0;
+}
+
+void wl_set_bssid(const wl_bssid& bssid)
+{
+    wl_assoc.bssid = bssid;
+    wl_assoc.associated = wl_bssid_valid(bssid) ? 1 : 0;
+}
+
+// Access point and mode from the driver; false after reporting the request that failed.
+bool wl_read_ap_mode(int s)
+{
+    iwreq ap = wl_request();
+    if (ioctl(s, SIOCGIWAP, &ap) < 0) {
+        perror("ioctl SIOCGIWAP");
+        return false;
+    }
+    wl_bssid bssid;
+    std::memcpy(bssid.data(), ap.u.ap_addr.sa_data, bssid.size());
+    wl_set_bssid(bssid);
+
+    iwreq mode = wl_request();
+    if (ioctl(s, SIOCGIWMODE, &mode) < 0) {
+        perror("ioctl SIOCGIWMODE");
+        return false;
+    }
+    wl_mode = static_cast<int32_t>(mode.u.mode);
+    return true;
+}
+
+// After the BSSID has been stored: name the network, apply the mode, tell the manager.
+void wl_report_access_point()
+{
+    if (wl_assoc.associated)
+        (void)wl_read_essid();
+    if (wl_mode != IW_MODE_INFRA)
+        wl_assoc.associated = 0;
+    mgr_post(MGR_ASSOC, &wl_assoc, sizeof wl_assoc);
+}
+
+// After an overrun, access-point events may have been dropped: ask the driver instead of
+// trusting a record that may be stale.
+void wl_resync()
+{
+    int s = wl_request_socket();
+    if (s < 0)
+        return;
+    const bool ok = wl_read_ap_mode(s);
+    fd_close(s);
+    if (ok)
+        wl_report_access_point();
+}
+
+bool wl_socket_idle()
+{
+    pollfd pfd{wl_sock, POLLIN, 0};
+    return poll(&pfd, 1, 0) == 0;
+}
+
+void* wl_monitor(void*)
+{
+    block_all_signals();
+    mgr_post(MGR_ASSOC, &wl_assoc, sizeof wl_assoc);
+    bool resync_due = false;
+    for (;;) {
+        // An overrun leaves the socket dropping every notification until its queue is empty,
+        // without a second error. So the driver is asked only once the queued (older) events
+        // are handled and the queue has drained: the report then supersedes them all.
+        if (resync_due && wl_socket_idle()) {
+            resync_due = false;
+            wl_resync();
+        }
+        if (wait_counter_or_socket(wl_counter, wl_sock)) {
+            uint64_t value;
+            (void)evcount_read(wl_counter, value);
+            break;
+        }
+        const ssize_t n = recv(wl_sock, wl_buffer.data(), wl_buffer.size(), 0);
+        if (n < 0) {
+            const int err = errno;
+            perror("recv");
+            // ENOBUFS only says notifications were lost; the socket itself still works.
+            if (err != ENOBUFS)
+                break;
+            resync_due = true;
+            continue;
+        }
+        const auto events = wl_decode_link(bytes(wl_buffer.data(), static_cast<size_t>(n)),
+                                           [] { return if_nametoindex(wl_ifname); }, wl_version);
+        for (const wl_event& ev : events) {
+            switch (ev.what) {
+            case wl_event::kind::mode:
+                wl_mode = ev.mode;
+                break;
+            case wl_event::kind::access_point:
+                wl_set_bssid(ev.bssid);
+                wl_report_access_point();
+                break;
+            }
+        }
+    }
+    return nullptr;
+}
+
+int wl_fail()
+{
+    wl_cleanup();
+    return -1;
+}
+
+}  // namespace
+
+int wl_init(const char* ifname)
+{
+    if (!str_store(wl_ifname, ifname))
+        return wl_fail();
+    if (!evcount_open(wl_counter))
+        return wl_fail();
+    if (wl_sock < 0) {
+        wl_sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (wl_sock < 0) {
+            perror("socket PF_NETLINK NETLINK_ROUTE");
+            return wl_fail();
+        }
+        sockaddr_nl addr{};
+        addr.nl_family = AF_NETLINK;
+        addr.nl_pid = 0;
+        addr.nl_groups = RTMGRP_LINK;
+        if (bind(wl_sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+            perror("bind PF_NETLINK");
+            return wl_fail();
+        }
+    }
+
+    int s = wl_request_socket();
+    if (s < 0)
+        return wl_fail();
+    iwreq range = wl_request();
+    range.u.data.pointer = wl_buffer.data();
+    range.u.data.length = static_cast<uint16_t>(wl_buffer.size());
+    range.u.data.flags = 0;
+    if (ioctl(s, SIOCGIWRANGE, &range) < 0) {
+        perror("ioctl SIOCGIWRANGE");
+        fd_close(s);
+        return wl_fail();
+    }
+    wl_version = wl_range_version(bytes(wl_buffer).first(std::min<size_t>(range.u.data.length, kBufferSize)));
+    const bool ok = wl_read_ap_mode(s);
+    fd_close(s);
+    if (!ok)
+        return wl_fail();
+
+    if (wl_assoc.associated && wl_read_essid() != 0)
+        return wl_fail();
+    if (wl_version <= 18) {
+        std::fprintf(stderr, "kernel wireless version too old (%d)\n", wl_version);
+        return wl_fail();
+    }
+    if (wl_mode != IW_MODE_INFRA)
+        wl_assoc.associated = 0;
+    return 0;
+}
+
+int wl_start()
+{
+    const int rc = pthread_create(&wl_thread, nullptr, wl_monitor, nullptr);
+    if (rc != 0) {
+        errno = rc;
+        perror("pthread_create");
+        return -1;
+    }
+    wl_thread_running = true;
+    return 0;
+}
+
+void wl_stop()
+{
+    evcount_write(wl_counter, 1);
+    if (wl_thread_running) {
+        pthread_join(wl_thread, nullptr);
+        wl_thread_running = false;
+    }
+}
+
+void wl_cleanup()
+{
+    fd_close(wl_counter);
+    fd_close(wl_sock);
+    str_free(wl_ifname);
+    wl_mode = kModeUnknown;
+}

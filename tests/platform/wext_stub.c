@@ -10,6 +10,8 @@
  *   version=22                we_version_compiled reported by SIOCGIWRANGE (default 22)
  *   range_len=568             length SIOCGIWRANGE reports (default 568, as a real 6.1 kernel)
  *   fail=0                    1: every request fails with EOPNOTSUPP, as on a non-wireless device
+ *   fail_only=SIOCGIWAP       only this one request (SIOCGIWRANGE, SIOCGIWAP, SIOCGIWMODE or
+ *                             SIOCGIWESSID) fails with EOPNOTSUPP (default: none)
  */
 #include <dlfcn.h>
 #include <errno.h>
@@ -28,7 +30,20 @@ struct wext_state {
     int version;
     int range_len;
     int fail;
+    unsigned long fail_only;
 };
+
+static unsigned long request_named(const char* name)
+{
+    static const struct { const char* name; unsigned long req; } known[] = {
+        {"SIOCGIWRANGE", SIOCGIWRANGE}, {"SIOCGIWAP", SIOCGIWAP},
+        {"SIOCGIWMODE", SIOCGIWMODE}, {"SIOCGIWESSID", SIOCGIWESSID},
+    };
+    for (size_t i = 0; i < sizeof known / sizeof known[0]; ++i)
+        if (strcmp(name, known[i].name) == 0)
+            return known[i].req;
+    return 0;
+}
 
 static void load_state(struct wext_state* s)
 {
@@ -53,6 +68,8 @@ static void load_state(struct wext_state* s)
                 n = IW_ESSID_MAX_SIZE;
             memcpy(s->essid, line + 6, n);
             s->essid[n] = '\0';
+        } else if (strncmp(line, "fail_only=", 10) == 0) {
+            s->fail_only = request_named(line + 10);
         } else {
             sscanf(line, "mode=%d", &s->mode);
             sscanf(line, "version=%d", &s->version);
@@ -67,7 +84,7 @@ static int answer(unsigned long req, struct iwreq* w)
 {
     struct wext_state s;
     load_state(&s);
-    if (s.fail) {
+    if (s.fail || (s.fail_only != 0 && s.fail_only == req)) {
         errno = EOPNOTSUPP;
         return -1;
     }
