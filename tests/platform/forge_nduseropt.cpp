@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     nd->nduseropt_ifindex = static_cast<int>(ifindex);
     nd->nduseropt_icmp_type = static_cast<uint8_t>(type);
     nd->nduseropt_icmp_code = static_cast<uint8_t>(code);
-    std::memcpy(msg.data() + NLMSG_SPACE(sizeof(nduseroptmsg)), opts.data(), opts.size());
+    std::copy(opts.begin(), opts.end(), msg.begin() + NLMSG_SPACE(sizeof(nduseroptmsg)));
 
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) {
