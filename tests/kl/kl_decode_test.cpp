@@ -4,7 +4,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -218,6 +222,45 @@ TEST(KlDecode, BareHeaderAndOneStrayByteGiveNothing)
     EXPECT_TRUE(decode(notification({})).empty());
     raw stray{25};
     EXPECT_TRUE(decode(notification(stray)).empty());
+}
+
+TEST(KlDecode, RandomOptionsKeepTheReportInvariants)
+{
+    // Mostly RDNSS-typed options of random lengths over a small address pool, so duplicates,
+    // short options and lengths past the end all occur; run under ASan this also proves the walk
+    // stays inside the datagram, which is cut at a random point.
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 20000; ++round) {
+        raw opts;
+        const int n = rng() % 6;
+        for (int i = 0; i < n; ++i) {
+            const uint8_t len = rng() % 12;
+            opts.push_back(rng() % 4 == 0 ? 31 : 25);
+            opts.push_back(len);
+            for (int k = 2; k < 8 * std::max<int>(len, 1); ++k)
+                opts.push_back(k >= 8 ? rng() % 3 : rng() % 256);
+        }
+        header h;
+        h.opts_len = rng() % 2 ? -1 : static_cast<int>(rng() % 400);
+        raw d = notification(opts, h);
+        d.resize(std::min<size_t>(d.size(), rng() % (d.size() + 16)));
+        // An allocation of exactly the datagram's size, so ASan sees any read past its end.
+        const auto exact = std::make_unique<uint8_t[]>(d.size());
+        std::copy(d.begin(), d.end(), exact.get());
+        const auto reports = kl_decode(as_bytes_of(exact.get(), d.size()), kWatched);
+        size_t rdnss_bytes = 0;
+        for (const rdnss_report& r : reports) {
+            ASSERT_GE(r.count, 1);
+            ASSERT_LE(r.count, kMaxServers);
+            for (int a = 0; a < r.count; ++a) {
+                EXPECT_EQ(r.lifetime[a], r.lifetime[0]);
+                for (int b = 0; b < a; ++b)
+                    EXPECT_NE(std::memcmp(&r.addr[a], &r.addr[b], 16), 0);
+            }
+            rdnss_bytes += 24;
+        }
+        EXPECT_LE(rdnss_bytes, d.size() > 32 ? d.size() - 32 : 0);
+    }
 }
 
 }  // namespace
