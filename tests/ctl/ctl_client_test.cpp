@@ -1,13 +1,12 @@
 // The one-shot client commands of the real executable against a small server bound to the
 // control socket path: the exact request bytes, replies, messages and exit statuses.
+#include "ctl_wire.h"
 #include "proc.h"
-#include "records.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,51 +16,12 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
-template <typename T>
-std::string bytes_of(const T& v)
-{
-    return std::string(reinterpret_cast<const char*>(&v), sizeof v);
-}
-
-std::string word(uint32_t w) { return bytes_of(w); }
-
-ns4_list v4(std::initializer_list<const char*> addrs)
-{
-    ns4_list l{};
-    for (const char* a : addrs)
-        inet_pton(AF_INET, a, &l.addr[l.count++]);
-    return l;
-}
-
-ns6_list v6(std::initializer_list<const char*> addrs)
-{
-    ns6_list l{};
-    for (const char* a : addrs)
-        inet_pton(AF_INET6, a, &l.addr[l.count++]);
-    return l;
-}
-
-sockaddr_un control_addr()
-{
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strcpy(a.sun_path, kControlPath);
-    return a;
-}
+using namespace tw;
 
 // Stands where the daemon would: listens on the control path for the life of the test.
 class fake_daemon {
 public:
-    fake_daemon()
-    {
-        unlink(kControlPath);
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_un a = control_addr();
-        EXPECT_EQ(bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << strerror(errno);
-        EXPECT_EQ(listen(fd_, 5), 0);
-    }
+    fake_daemon() : fd_(ctl_listen()) { EXPECT_GE(fd_, 0) << strerror(errno); }
     ~fake_daemon()
     {
         close(fd_);
@@ -88,21 +48,6 @@ public:
         return got;
     }
 
-    static std::string read_to_end(int fd, std::chrono::milliseconds timeout)
-    {
-        std::string got;
-        char buf[256];
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
-                return got + "<timeout>";
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0)
-                return got;
-            got.append(buf, static_cast<size_t>(n));
-        }
-    }
-
 private:
     int fd_ = -1;
 };
@@ -120,9 +65,8 @@ TEST(CtlNoDaemon, EveryCommandReportsOnlyConnectAndFails)
     for (bool stale : {false, true}) {
         unlink(kControlPath);
         if (stale) {
-            int s = socket(AF_UNIX, SOCK_STREAM, 0);
-            const sockaddr_un a = control_addr();
-            ASSERT_EQ(bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+            int s = ctl_listen();
+            ASSERT_GE(s, 0);
             close(s);
         }
         for (auto args : std::vector<std::vector<std::string>>{

@@ -1,19 +1,18 @@
 // The real daemon with a script that logs its environment, driven over the control socket.
 #include "daemon.h"
+#include "ctl_wire.h"
 #include "out_test_support.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 
 namespace {
 
 using namespace ot;
+using namespace tw;
 using env = std::vector<std::string>;
 
 env expect_env(const std::string& v6, const std::string& v4, const std::string& r6, const std::string& r4)
@@ -193,12 +192,8 @@ TEST_F(OutDaemon, SecondDaemonIsRefusedAndTheFirstKeepsServing)
 
 TEST_F(OutDaemon, StaleSocketFileIsReplaced)
 {
-    unlink(kControlPath);
-    int s = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strcpy(a.sun_path, kControlPath);
-    ASSERT_EQ(bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    int s = ctl_listen();
+    ASSERT_GE(s, 0);
     close(s);
     chmod(kControlPath, 0600);
 

@@ -2,6 +2,7 @@
 // link seam), and stopping while a script runs.
 #include "mgr_post_double.h"
 #include "out.h"
+#include "ctl_wire.h"
 #include "out_test_support.h"
 #include "policy.h"
 
@@ -12,6 +13,7 @@
 namespace {
 
 using namespace ot;
+using namespace tw;
 
 class OutModule : public ::testing::Test {
 protected:

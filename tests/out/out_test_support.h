@@ -1,11 +1,9 @@
-// What the output tests share: a script that logs every run, and raw control-socket exchanges.
+// A script for the output tests that logs every run it is started for.
 #pragma once
 
 #include "proc.h"
-#include "records.h"
 
 #include <chrono>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -40,24 +38,5 @@ public:
 private:
     std::string dir_, script_, log_;
 };
-
-ns4_list v4(std::initializer_list<const char*> addrs);
-ns6_list v6(std::initializer_list<const char*> addrs);
-
-template <typename T>
-std::string bytes_of(const T& v)
-{
-    return std::string(reinterpret_cast<const char*>(&v), sizeof v);
-}
-inline std::string word(uint32_t w) { return bytes_of(w); }
-
-// Connects to the control socket; -1 on failure.
-int ctl_connect();
-// Reads until the peer closes (bounded); "<timeout>" appended when it did not.
-std::string read_to_end(int fd, std::chrono::milliseconds timeout = 5s);
-// Sends the bytes on a fresh connection and returns everything the daemon answers until it closes.
-std::string exchange(const std::string& request);
-// The daemon's CMD_LIST reply, decoded; fails the test on a reply that is not 88 bytes.
-ctl_list_reply list_lists();
 
 }  // namespace ot

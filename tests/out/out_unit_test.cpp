@@ -1,4 +1,5 @@
 // List comparison and the script's environment strings, without threads or sockets.
+#include "ctl_wire.h"
 #include "out.h"
 #include "out_env.h"
 
@@ -9,21 +10,7 @@
 
 namespace {
 
-ns4_list v4(std::initializer_list<const char*> addrs)
-{
-    ns4_list l{};
-    for (const char* a : addrs)
-        inet_pton(AF_INET, a, &l.addr[l.count++]);
-    return l;
-}
-
-ns6_list v6(std::initializer_list<const char*> addrs)
-{
-    ns6_list l{};
-    for (const char* a : addrs)
-        inet_pton(AF_INET6, a, &l.addr[l.count++]);
-    return l;
-}
+using namespace tw;
 
 TEST(NsCompare, SameAddressesInAnyOrderWithDuplicatesCounted)
 {
