@@ -1,0 +1,91 @@
+// The whole daemon after its link-notification socket overran: stopped with SIGSTOP while
+// notifications are flooded at it, it must report the overrun and still act on a later
+// association, which shows as Router Solicitations arriving at the router end of the link.
+#include "daemon.h"
+#include "netns.h"
+#include "proc.h"
+
+#include <netinet/icmp6.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// True when a Router Solicitation arrives at the router's raw socket before the time-out.
+bool solicitation_seen(int fd, std::chrono::milliseconds timeout)
+{
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0)
+        return false;
+    unsigned char buf[1500];
+    return recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0 && buf[0] == ND_ROUTER_SOLICIT;
+}
+
+TEST(WlDaemon, FollowsAssociationAfterItsSocketOverran)
+{
+    TT_REQUIRE_ROOT();
+    tt::netns_pair net("wl");
+    ASSERT_TRUE(net.ok()) << net.error();
+    ASSERT_TRUE(net.wait_ready());
+    const std::string ifname = tt::netns_pair::host_if(0);
+
+    int rs = -1;
+    {
+        tt::netns_enter in(net.router());
+        ASSERT_TRUE(in.ok());
+        rs = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    }
+    ASSERT_GE(rs, 0);
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(ND_ROUTER_SOLICIT, &filter);
+    ASSERT_EQ(setsockopt(rs, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter), 0);
+
+    tt::temp_dir dir;
+    const std::string state = dir.file("wifi");
+    tt::write_wifi_state(state, {});  // not associated
+    const std::string ran = dir.file("ran");
+    const std::string script = dir.write("hook", "#!/bin/sh\necho run >> " + ran + "\n", 0755);
+    tt::spawn_options opt;
+    opt.env = tt::wifi_stub_env(ifname, state);
+    tt::process daemon(net.in(net.host(), {tt::tamrod_bin(), "-f", "-i", ifname, "-x", script}), opt);
+    ASSERT_TRUE(tt::eventually([&] { return !tt::read_file(ran).empty(); })) << daemon.err();
+
+    auto forge = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), FORGE_LINK);
+        const auto r = tt::run(net.in(net.host(), args));
+        EXPECT_EQ(r.status, 0) << r.err;
+    };
+
+    // Stopped, the daemon reads nothing while far more notifications arrive than its socket holds.
+    daemon.signal(SIGSTOP);
+    forge({"-n", "4000", ifname, "scan"});
+    daemon.signal(SIGCONT);
+    ASSERT_TRUE(tt::eventually([&] { return daemon.err().find("recv: No buffer space available\n") != std::string::npos; }))
+        << daemon.err();
+    EXPECT_FALSE(solicitation_seen(rs, 500ms)) << "soliciting without an association";
+
+    // A later association must still reach the manager, which then starts soliciting.
+    tt::wifi_state associated;
+    associated.bssid = "00:11:22:33:44:55";
+    associated.essid = "LabNet";
+    tt::write_wifi_state(state, associated);
+    forge({ifname, "mode=2", "ap=00:11:22:33:44:55"});
+    EXPECT_TRUE(solicitation_seen(rs, 8s)) << daemon.err();
+
+    ASSERT_TRUE(daemon.running());
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(10s), 1);
+    close(rs);
+}
+
+}  // namespace
