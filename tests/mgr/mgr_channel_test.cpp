@@ -29,6 +29,14 @@
 
 namespace {
 
+// glibc runs SIGEV_THREAD notifications from a helper thread it creates internally, unseen by
+// ThreadSanitizer, whose allocator then crashes in that thread at the first expiry.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_IF_EXPIRY_UNDER_TSAN() GTEST_SKIP() << "timer expiry crashes glibc's helper thread under TSan"
+#else
+#define SKIP_IF_EXPIRY_UNDER_TSAN() static_cast<void>(0)
+#endif
+
 using namespace std::chrono_literals;
 using calls = std::vector<std::string>;
 
@@ -83,6 +91,7 @@ protected:
 
 TEST_F(Channel, TimerHandsBackTheTimeThatPassed)
 {
+    SKIP_IF_EXPIRY_UNDER_TSAN();
     ASSERT_EQ(mgr_init(1, nullptr), 0);
     int32_t s = 10, ms = 200;
     mgr_timer_arm(s, ms);
@@ -168,6 +177,7 @@ TEST_F(Channel, MessagesAreWrittenWholeWithTheirFixedLengths)
     EXPECT_EQ(got.type, MGR_RDNSS);
     EXPECT_EQ(std::memcmp(&got.r, &r, sizeof r), 0);
 
+    SKIP_IF_EXPIRY_UNDER_TSAN();
     // The notification posts the generation; a call that finds the timer run out raises it.
     int32_t s = 0, ms = 30;
     mgr_timer_arm(s, ms);
@@ -220,6 +230,7 @@ TEST_F(Channel, ThreadPublishesOnceForcedThenTakesQueuedMessagesAndStopsCleanly)
 
 TEST_F(Channel, CurrentExpiryReachesTheStateMachine)
 {
+    SKIP_IF_EXPIRY_UNDER_TSAN();
     ASSERT_EQ(mgr_init(1, nullptr), 0);
     short_timer_on_slowdown();
     ASSERT_EQ(mgr_start(), 0);
@@ -231,6 +242,7 @@ TEST_F(Channel, CurrentExpiryReachesTheStateMachine)
 
 TEST_F(Channel, ExpiryQueuedBehindARearmIsDropped)
 {
+    SKIP_IF_EXPIRY_UNDER_TSAN();
     ASSERT_EQ(mgr_init(1, nullptr), 0);
     short_timer_on_slowdown(300ms);
     ASSERT_EQ(mgr_start(), 0);
@@ -311,6 +323,7 @@ volatile int plain_fired = 0;
 
 TEST_F(Detached, ManagerTimerFiresInTheProcessThatRunsTheThread)
 {
+    SKIP_IF_EXPIRY_UNDER_TSAN();
     const char v = verdict([] { mgr_init(1, nullptr); },
                            [] {
                                short_timer_on_slowdown();
