@@ -43,11 +43,12 @@ void* kl_listener(void*)
         kl_buf.fill(std::byte{0});
         const ssize_t n = recv(kl_sock, kl_buf.data(), kl_buf.size(), 0);
         if (n < 0) {
-            if (errno == EAGAIN)
+            const int err = errno;  // perror may change errno
+            if (err == EAGAIN)
                 continue;
             perror("recv AF_NETLINK");
             // An overrun only means notifications were lost; later advertisements still count.
-            if (errno == ENOBUFS)
+            if (err == ENOBUFS)
                 continue;
             return nullptr;
         }
