@@ -1,0 +1,168 @@
+// End to end: tamrod -f runs in the host namespace of a veth pair, believes tw0 is associated
+// (the Wireless Extensions stand-in), and learns radvd's RDNSS servers from the router
+// namespace; the script and tamrod -l see them, and a lost association takes them away.
+#include "daemon.h"
+#include "netns.h"
+#include "proc.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kIf[] = "tw0";
+
+// One line per script run: the four variables, separated by "|".
+std::vector<std::string> runs(const std::string& log)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(tt::read_file(log));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+tt::wifi_state associated()
+{
+    tt::wifi_state s;
+    s.bssid = "02:00:5e:10:00:01";
+    s.essid = "LabNet";
+    s.mode = 2;
+    return s;
+}
+
+class Discovery : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TT_REQUIRE_ROOT();
+        net_ = std::make_unique<tt::netns_pair>("e2e", 1);
+        ASSERT_TRUE(net_->ok()) << net_->error();
+        ASSERT_TRUE(net_->wait_ready()) << "link-local addresses stayed tentative";
+        script_ = dir_.write("hook",
+                             "#!/bin/sh\n"
+                             "echo \"$TAMROD_V6|$TAMROD_V4|$TAMROD_R6|$TAMROD_R4\" >> " + log_ + "\n",
+                             0755);
+    }
+
+    void TearDown() override
+    {
+        if (daemon_.running()) {
+            daemon_.signal(SIGTERM);
+            EXPECT_EQ(daemon_.wait(10s), 1);
+        }
+        if (radvd_.running()) {
+            radvd_.signal(SIGTERM);
+            radvd_.wait(5s);
+        }
+    }
+
+    void start_daemon()
+    {
+        tt::spawn_options opt;
+        opt.env = tt::wifi_stub_env(kIf, state_);
+        // Forked from a thread inside the host namespace, so the daemon lives there.
+        tt::netns_enter host(net_->host());
+        ASSERT_TRUE(host.ok());
+        daemon_ = tt::process({tt::tamrod_bin(), "-f", "-i", kIf, "-x", script_}, opt);
+    }
+
+    void start_radvd(const std::string& rdnss)
+    {
+        const std::string conf = dir_.write("radvd.conf",
+                                            "interface tr0 {\n"
+                                            "  AdvSendAdvert on;\n"
+                                            "  MaxRtrAdvInterval 300;\n"
+                                            "  AdvDefaultLifetime 0;\n"
+                                            "  RDNSS " + rdnss + " { AdvRDNSSLifetime 600; };\n"
+                                            "};\n");
+        radvd_ = tt::process(net_->in(net_->router(),
+                                      {"radvd", "-n", "-m", "stderr", "-C", conf, "-p", dir_.file("radvd.pid")}));
+    }
+
+    bool last_run_is(const std::string& line, std::chrono::milliseconds timeout = 15s)
+    {
+        return tt::eventually([&] { auto r = runs(log_); return !r.empty() && r.back() == line; }, timeout);
+    }
+
+    std::unique_ptr<tt::netns_pair> net_;
+    tt::temp_dir dir_;
+    std::string log_ = dir_.file("runs");
+    std::string state_ = dir_.file("wifi");
+    std::string script_;
+    tt::process daemon_;
+    tt::process radvd_;
+};
+
+TEST_F(Discovery, RouterServersReachScriptAndListingAndLeaveWithTheAssociation)
+{
+    tt::write_wifi_state(state_, associated());
+    start_daemon();
+    ASSERT_TRUE(last_run_is("|||", 10s)) << "no run at start-up\n" << daemon_.err();
+
+    start_radvd("2001:db8::53 2001:db8::54");
+    ASSERT_TRUE(last_run_is("2001:db8::53 2001:db8::54|||")) << daemon_.err() << radvd_.err();
+    const tt::result listing = tt::run({tt::tamrod_bin(), "-l"});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    EXPECT_EQ(listing.out, "2001:db8::53\n2001:db8::54\n");
+
+    // The access point goes away: the stand-in now answers with a zero BSSID, and the kernel
+    // would say so in an access-point event.
+    tt::wifi_state gone = associated();
+    gone.bssid = "00:00:00:00:00:00";
+    gone.essid = "";
+    tt::write_wifi_state(state_, gone);
+    const tt::result forged = tt::run(net_->in(net_->host(), {FORGE_LINK, kIf, "ap=00:00:00:00:00:00"}));
+    ASSERT_EQ(forged.status, 0) << forged.err;
+    EXPECT_TRUE(last_run_is("|||")) << daemon_.err();
+    const tt::result empty = tt::run({tt::tamrod_bin(), "-l"});
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(empty.out, "");
+    EXPECT_EQ(runs(log_).size(), 3u) << "one run at start, one per change";
+    EXPECT_EQ(daemon_.err(), "");
+}
+
+TEST_F(Discovery, ServersStillLearntAfterTheNotificationSocketOverran)
+{
+    tt::write_wifi_state(state_, associated());
+    start_daemon();
+    ASSERT_TRUE(last_run_is("|||", 10s)) << "no run at start-up\n" << daemon_.err();
+
+    // A stopped daemon cannot read: the notifications pile up until the socket overruns.
+    daemon_.signal(SIGSTOP);
+    const tt::result flood =
+        tt::run(net_->in(net_->host(), {FORGE_NDUSEROPT, "-n", "5000", kIf, "2001:db8::b"}), 20s);
+    daemon_.signal(SIGCONT);
+    ASSERT_EQ(flood.status, 0) << flood.err;
+    ASSERT_TRUE(last_run_is("2001:db8::b|||")) << daemon_.err() << tt::read_file(log_);
+
+    start_radvd("2001:db8::53");
+    EXPECT_TRUE(last_run_is("2001:db8::b 2001:db8::53|||")) << daemon_.err();
+    EXPECT_NE(daemon_.err().find("recv AF_NETLINK: No buffer space available"), std::string::npos)
+        << daemon_.err();
+}
+
+TEST_F(Discovery, NothingLearntWhileNotAssociated)
+{
+    tt::wifi_state idle = associated();
+    idle.bssid = "00:00:00:00:00:00";
+    tt::write_wifi_state(state_, idle);
+    start_daemon();
+    ASSERT_TRUE(last_run_is("|||", 10s)) << "no run at start-up\n" << daemon_.err();
+
+    // radvd advertises at once; without an association the daemon drops what it hears.
+    start_radvd("2001:db8::53");
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(runs(log_).size(), 1u);
+    EXPECT_EQ(tt::run({tt::tamrod_bin(), "-l"}).out, "");
+}
+
+}  // namespace
