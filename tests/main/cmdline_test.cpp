@@ -93,6 +93,7 @@ TEST_F(Tamrod, RefusedCommandLinesPrintExactlyTheUsageText)
         {"-f", "-x", script, "-c", good, "-c", missing},  // the second file is never opened
         {"-f", "-x", missing},
         {"-f", "-x", plain},
+        {"-f", "-c", good, "-x", missing},  // the list read is freed on this way out too
     };
     for (const auto& a : cases) {
         SCOPED_TRACE(testing::PrintToString(a));

@@ -202,6 +202,33 @@ TEST_F(Channel, MessagesAreWrittenWholeWithTheirFixedLengths)
     EXPECT_EQ(pending(c.rd), 0);
 }
 
+int timers()
+{
+    const std::string t = "\n" + tt::read_file("/proc/self/timers");
+    int n = 0;
+    for (size_t at = 0; (at = t.find("\nID:", at)) != std::string::npos; ++at)
+        ++n;
+    return n;
+}
+
+TEST_F(Channel, InitTwiceCreatesNothingAndCleanupReleasesEverything)
+{
+    const auto fds = open_fds();
+    const int before = timers();
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    const auto opened = open_fds();
+    EXPECT_EQ(opened.size(), fds.size() + 2);
+    EXPECT_EQ(timers(), before + 1);
+    ASSERT_EQ(mgr_init(0, nullptr), 0);
+    EXPECT_EQ(open_fds(), opened);
+    EXPECT_EQ(timers(), before + 1);
+    mgr_cleanup();
+    EXPECT_EQ(open_fds(), fds);
+    EXPECT_EQ(timers(), before);
+    mgr_cleanup();
+    EXPECT_EQ(open_fds(), fds);
+}
+
 TEST_F(Channel, ThreadPublishesOnceForcedThenTakesQueuedMessagesAndStopsCleanly)
 {
     char ssid[] = "LabNet";
