@@ -321,6 +321,25 @@ TEST_F(Machine, ShortLifetimeIsHeldTwoMinutesThenRefreshedOrDropped)
     EXPECT_EQ(held(), 0);
 }
 
+TEST_F(Machine, ReportCountBeyondTheFourSlotsIsNeverFollowed)
+{
+    to(ST_SOLICIT);
+    rdnss_report r{};
+    for (int i = 0; i < kMaxServers; ++i) {
+        r.addr[i] = dbl::addr(i + 1);
+        r.lifetime[i] = 1000;
+    }
+    r.count = 9;
+    dbl::elapse(0, 0);
+    mgr_event(MGR_RDNSS, &r);
+    EXPECT_EQ(held(), 4);
+    r.count = -3;
+    dbl::elapse(0, 0);
+    mgr_event(MGR_RDNSS, &r);
+    EXPECT_EQ(held(), 4);
+    EXPECT_EQ(take().back(), "arm 940 0");
+}
+
 TEST_F(Machine, LifetimesAreClampedToADay)
 {
     to(ST_SOLICIT);
