@@ -47,13 +47,12 @@ netns_pair::netns_pair(const std::string& tag, int links) : links_(links)
         return;
     // Defaults first, so the veth ends are born with them: no duplicate address detection (the
     // link-local address is usable at once) and no kernel solicitations mixed into captures.
-    const std::vector<std::string> common{"sysctl", "-qw", "net.ipv6.conf.default.accept_dad=0",
-                                          "net.ipv6.conf.default.router_solicitations=0"};
-    auto router_conf = common;
-    router_conf.push_back("net.ipv6.conf.all.forwarding=1");
-    auto host_conf = common;
-    host_conf.push_back("net.ipv6.conf.default.accept_ra=2");
-    if (!sh(in(router_, router_conf)) || !sh(in(host_, host_conf)))
+    // Written through /proc by a shell in the namespace: procps' sysctl is not always installed.
+    const std::string common = "echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad && "
+                               "echo 0 > /proc/sys/net/ipv6/conf/default/router_solicitations";
+    const std::string router_conf = common + " && echo 1 > /proc/sys/net/ipv6/conf/all/forwarding";
+    const std::string host_conf = common + " && echo 2 > /proc/sys/net/ipv6/conf/default/accept_ra";
+    if (!sh(in(router_, {"sh", "-c", router_conf})) || !sh(in(host_, {"sh", "-c", host_conf})))
         return;
     for (int i = 0; i < links_; ++i) {
         if (!sh({"ip", "link", "add", router_if(i), "netns", router_, "type", "veth", "peer", "name", host_if(i),
