@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -21,7 +22,9 @@ namespace {
 int chan_read = -1;
 int chan_write = -1;
 pthread_mutex_t chan_mutex = PTHREAD_MUTEX_INITIALIZER;
-uint32_t timer_generation = 0;  // guarded by chan_mutex
+// Not guarded by chan_mutex: a poster can hold that mutex while it waits for room in the pipe,
+// and only the manager thread, which reads the generation, makes room.
+std::atomic<uint32_t> timer_generation{0};
 
 timer_t timer{};
 bool timer_exists = false;
@@ -103,9 +106,7 @@ void* mgr_thread(void*)
             uint32_t gen = 0;
             if (!(ok = read_whole(&gen, sizeof gen)))
                 break;
-            pthread_mutex_lock(&chan_mutex);
-            const bool current = gen == timer_generation;
-            pthread_mutex_unlock(&chan_mutex);
+            const bool current = gen == timer_generation.load();
             // A stale expiry was already counted by the mgr_timer_arm call that raised the generation.
             if (current)
                 mgr_event(MGR_TIMER, nullptr);
@@ -168,9 +169,7 @@ void mgr_cleanup()
     mgr_sm.current_policy = nullptr;
     start_list = nullptr;
     timer_armed = 0;
-    pthread_mutex_lock(&chan_mutex);
     timer_generation = 0;
-    pthread_mutex_unlock(&chan_mutex);
 }
 
 int mgr_start()
@@ -211,9 +210,7 @@ void mgr_timer_fire(sigval)
     // The C library starts notification threads with signals unblocked; a stop signal taken
     // here would never reach the main thread's wait.
     block_all_signals();
-    pthread_mutex_lock(&chan_mutex);
-    uint32_t gen = timer_generation;
-    pthread_mutex_unlock(&chan_mutex);
+    const uint32_t gen = timer_generation.load();
     mgr_post(MGR_TIMER, &gen, sizeof gen);
 }
 
@@ -229,9 +226,7 @@ void mgr_timer_arm(int32_t& sec, int32_t& ms)
     if (timer_armed == 1) {
         if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0) {
             // It ran out: its MGR_TIMER is queued or about to be; make that message stale.
-            pthread_mutex_lock(&chan_mutex);
             ++timer_generation;
-            pthread_mutex_unlock(&chan_mutex);
         }
         timer_armed = 0;
     }

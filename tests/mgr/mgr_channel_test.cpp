@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -280,6 +281,50 @@ TEST_F(Channel, ExpiryQueuedBehindARearmIsDropped)
     std::this_thread::sleep_for(400ms);
     EXPECT_EQ(dbl::calls(), (calls{"out []", "rq 3000 1", "rq 6000 1", "rq 3000 1"}));
     mgr_stop();
+}
+
+// Posters may block on a full pipe while holding the channel mutex; only the manager thread can
+// drain the pipe, so it must never need that mutex itself (here: to check an expiry's generation).
+TEST_F(Channel, ManagerKeepsDrainingWhilePostersWaitOnAFullPipe)
+{
+    const auto fds = open_fds();
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    int rd = -1;
+    for (int fd : open_fds())
+        if (!fds.count(fd) && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
+            rd = fd;
+    ASSERT_GE(rd, 0);
+
+    std::atomic<bool> slept{false};
+    dbl::on_rq_set([&](int32_t interval, bool) {
+        if (interval == 3000 && !slept.exchange(true))
+            std::this_thread::sleep_for(300ms);  // a slow moment of the manager thread
+    });
+    ASSERT_EQ(mgr_start(), 0);
+    post_assoc("LabNet");
+    const uint32_t generation = 0;
+    mgr_post(MGR_TIMER, &generation, sizeof generation);  // the give-up timer's expiry
+    std::atomic<bool> flooded{false};
+    std::thread flood([&] {
+        post(MGR_RA_SEEN, 40000);  // 160 KB: more than the pipe holds
+        flooded = true;
+    });
+    const bool drained = tt::eventually([&] { return flooded.load(); }, 5s);
+    if (!drained) {
+        // Deadlocked: drain the pipe ourselves (whole 4-byte messages) so that everything can end.
+        char buf[4096];
+        while (!flooded) {
+            pollfd pfd{rd, POLLIN, 0};
+            if (poll(&pfd, 1, 10) == 1 && read(rd, buf, sizeof buf) < 0)
+                break;
+        }
+    }
+    flood.join();
+    EXPECT_TRUE(drained) << "the manager thread and a poster waited on each other";
+    mgr_stop();
+    const auto c = dbl::calls();
+    ASSERT_GE(c.size(), 3u);
+    EXPECT_EQ(c[2], "rq -1 1") << "the expiry was not taken";
 }
 
 TEST_F(Channel, StartListIsOnlyLentAndReloadedListsAreFreedWhenReplaced)
