@@ -95,12 +95,14 @@ TEST_F(Channel, TimerHandsBackTheTimeThatPassed)
     SKIP_IF_EXPIRY_UNDER_TSAN();
     ASSERT_EQ(mgr_init(1, nullptr), 0);
     int32_t s = 10, ms = 200;
+    const auto armed = std::chrono::steady_clock::now();
     mgr_timer_arm(s, ms);
     std::this_thread::sleep_for(3500ms);
     s = ms = 0;
     mgr_timer_arm(s, ms);
-    EXPECT_GE(s * 1000 + ms, 3500);
-    EXPECT_LE(s * 1000 + ms, 3650);
+    const auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - armed);
+    EXPECT_GE(s * 1000 + ms, 3500);  // (3, 500) and a few milliseconds
+    EXPECT_LE(s * 1000 + ms, passed.count() + 2);
     EXPECT_TRUE(ms >= 0 && ms < 1000);
     mgr_timer_arm(s, ms);  // disarmed twice: nothing passed
     EXPECT_EQ(std::pair(s, ms), std::pair(0, 0));
@@ -272,7 +274,7 @@ TEST_F(Channel, ExpiryQueuedBehindARearmIsDropped)
 {
     SKIP_IF_EXPIRY_UNDER_TSAN();
     ASSERT_EQ(mgr_init(1, nullptr), 0);
-    short_timer_on_slowdown(300ms);
+    short_timer_on_slowdown(800ms);
     ASSERT_EQ(mgr_start(), 0);
     post_assoc("LabNet");
     post(MGR_RS_SENT, 10);
