@@ -62,6 +62,17 @@ bool read_whole(void* buf, size_t n)
     return true;
 }
 
+// True when the present arm has run out (manager thread only, like timer_armed itself).
+bool timer_ran_out()
+{
+    if (timer_armed != 1)
+        return false;
+    itimerspec left{};
+    if (timer_gettime(timer, &left) != 0)
+        return true;  // cannot tell: trust the generation alone
+    return left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0;
+}
+
 void release_policy(policy_list list)
 {
     // The start list belongs to the main flow; only lists received on the channel are ours.
@@ -106,9 +117,11 @@ void* mgr_thread(void*)
             uint32_t gen = 0;
             if (!(ok = read_whole(&gen, sizeof gen)))
                 break;
-            const bool current = gen == timer_generation.load();
-            // A stale expiry was already counted by the mgr_timer_arm call that raised the generation.
-            if (current)
+            // A stale expiry was already counted by the mgr_timer_arm call that raised the
+            // generation. The notification reads the generation when it runs, not when the timer
+            // ran out, so one that runs late, after a re-arm, carries the new generation: only an
+            // arm that has really run out can be behind a current expiry.
+            if (gen == timer_generation.load() && timer_ran_out())
                 mgr_event(MGR_TIMER, nullptr);
             break;
         }

@@ -285,6 +285,20 @@ TEST_F(Channel, ExpiryQueuedBehindARearmIsDropped)
     mgr_stop();
 }
 
+// The notification reads the generation when it runs. One that runs late, after the manager
+// re-armed for a new association, carries the current generation, yet the new arm has not run out.
+TEST_F(Channel, LateNotificationForAnEarlierArmIsDropped)
+{
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    ASSERT_EQ(mgr_start(), 0);
+    post_assoc("LabNet");  // soliciting, with the 60 s give-up timer armed
+    after(2);
+    mgr_timer_fire(sigval{});  // what a delayed notification does: read the generation now, post
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(dbl::calls(), (calls{"out []", "rq 3000 1"}));  // no give-up
+    mgr_stop();
+}
+
 // Posters may block on a full pipe while holding the channel mutex; only the manager thread can
 // drain the pipe, so it must never need that mutex itself (here: to check an expiry's generation).
 TEST_F(Channel, ManagerKeepsDrainingWhilePostersWaitOnAFullPipe)
