@@ -6,7 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libiw-dev            # wireless-tools' event stream decoder
-  iproute2             # namespaces and veth pairs for the tests and the demo
+  iproute2 procps      # namespaces, veth pairs and sysctl for the tests and the demo
   radvd                # the router on the far end of the veth
   ndisc6
   clang libclang-rt-14-dev

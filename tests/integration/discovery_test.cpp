@@ -65,14 +65,28 @@ protected:
         }
     }
 
-    void start_daemon()
+    void start_daemon(const std::vector<std::string>& extra = {})
     {
         tt::spawn_options opt;
         opt.env = tt::wifi_stub_env(kIf, state_);
+        std::vector<std::string> argv{tt::tamrod_bin(), "-f", "-i", kIf, "-x", script_};
+        argv.insert(argv.end(), extra.begin(), extra.end());
         // Forked from a thread inside the host namespace, so the daemon lives there.
         tt::netns_enter host(net_->host());
         ASSERT_TRUE(host.ok());
-        daemon_ = tt::process({tt::tamrod_bin(), "-f", "-i", kIf, "-x", script_}, opt);
+        daemon_ = tt::process(argv, opt);
+    }
+
+    // Router Solicitations the router side's kernel has received so far.
+    int solicitations_received() const
+    {
+        const tt::result r = tt::run(net_->in(net_->router(), {"cat", "/proc/net/snmp6"}));
+        std::istringstream in(r.out);
+        std::string name;
+        for (long value = 0; in >> name >> value;)
+            if (name == "Icmp6InRouterSolicits")
+                return static_cast<int>(value);
+        return -1;
     }
 
     void start_radvd(const std::string& rdnss)
@@ -164,5 +178,47 @@ TEST_F(Discovery, NothingLearntWhileNotAssociated)
     EXPECT_EQ(runs(log_).size(), 1u);
     EXPECT_EQ(tt::run({tt::tamrod_bin(), "-l"}).out, "");
 }
+
+}  // namespace
+
+namespace {
+
+// With no router answering, the first cycle starts 3 s after association and runs whole: a
+// burst of 26 solicitations about 0.5 s long, or a single one; the next cycle comes 3 s after
+// that. Counted at 4.8 s, each setting shows its own number.
+struct burst_case {
+    const char* name;
+    std::vector<std::string> options;
+    const char* policy;  // nullptr: no -c
+    int solicitations;
+};
+
+class BurstSetting : public Discovery, public ::testing::WithParamInterface<burst_case> {};
+
+TEST_P(BurstSetting, DecidesHowManySolicitationsTheFirstCycleSends)
+{
+    const burst_case& c = GetParam();
+    tt::write_wifi_state(state_, associated());
+    std::vector<std::string> options = c.options;
+    if (c.policy != nullptr) {
+        options.push_back("-c");
+        options.push_back(dir_.write("policy", c.policy));
+    }
+    const int before = solicitations_received();
+    ASSERT_GE(before, 0);
+    const auto started = std::chrono::steady_clock::now();
+    start_daemon(options);
+    ASSERT_TRUE(last_run_is("|||", 3s)) << daemon_.err();
+    std::this_thread::sleep_until(started + 4800ms);
+    EXPECT_EQ(solicitations_received() - before, c.solicitations) << daemon_.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Discovery, BurstSetting,
+    ::testing::Values(burst_case{"BurstsByDefault", {}, nullptr, 26},
+                      burst_case{"SingleWithB", {"-B"}, nullptr, 1},
+                      burst_case{"NoneWhereThePolicySaysMinusOne", {}, "LabNet + -1\n", 0},
+                      burst_case{"PolicyBurstOverridesB", {"-B"}, "+ 02:00:5e:10:00:01 1\n", 26}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
