@@ -1,5 +1,6 @@
 // Client side of the control socket: one command per connection, then the exit status.
 #include "ctl.h"
+#include "ctl_reply.h"
 
 #include "records.h"
 #include "util.h"
@@ -128,22 +129,33 @@ int ctl_list()
         return 1;
     }
     fd_close(fd);
-    // Our daemon never sends such counts; a reply carrying one is not trusted with any line.
-    if (!ns_valid_count(reply.v6.count) || !ns_valid_count(reply.v4.count)) {
+    std::vector<std::string> lines;
+    if (!ctl_reply_lines(reply, lines)) {
         std::fprintf(stderr, "malformed reply (counts %d, %d)\n", reply.v6.count, reply.v4.count);
         return 1;
     }
+    for (const auto& line : lines)
+        std::puts(line.c_str());
+    return 0;
+}
+
+bool ctl_reply_lines(const ctl_list_reply& reply, std::vector<std::string>& lines)
+{
+    lines.clear();
+    // Our daemon never sends such counts.
+    if (!ns_valid_count(reply.v6.count) || !ns_valid_count(reply.v4.count))
+        return false;
     for (int i = 0; i < reply.v6.count; ++i) {
         char text[INET6_ADDRSTRLEN];
         if (inet_ntop(AF_INET6, &reply.v6.addr[i], text, sizeof text) != nullptr)
-            std::puts(text);
+            lines.emplace_back(text);
     }
     for (int i = 0; i < reply.v4.count; ++i) {
         char text[INET_ADDRSTRLEN];
         if (inet_ntop(AF_INET, &reply.v4.addr[i], text, sizeof text) != nullptr)
-            std::puts(text);
+            lines.emplace_back(text);
     }
-    return 0;
+    return true;
 }
 
 int ctl_reload() { return ctl_send_only(CMD_RELOAD, nullptr, 0); }

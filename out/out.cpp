@@ -4,6 +4,7 @@
 
 #include "mgr.h"
 #include "out_env.h"
+#include "out_request.h"
 #include "policy.h"
 #include "util.h"
 
@@ -45,10 +46,7 @@ char* out_script_path = nullptr;
 char* out_policy_path = nullptr;
 
 // Touched only by the output thread (and, copied, by its script child).
-ns6_list out_wlan6{};
-ns4_list out_wlan4{};
-ns6_list out_radio6{};
-ns4_list out_radio4{};
+out_lists lists{};
 std::array<env_buffer, 4> env_buffers{};
 
 struct runner {
@@ -91,43 +89,6 @@ std::size_t format_list(env_buffer& buf, const char* prefix, const List& list)
         env_append(buf, len, text);
     }
     return len;
-}
-
-// Stored copies carry zero bytes beyond the count, so a listing never repeats stale slots.
-template <typename List>
-List normalised(const List& in)
-{
-    List out{};
-    out.count = in.count;
-    std::copy_n(in.addr.begin(), in.count, out.addr.begin());
-    return out;
-}
-
-template <typename List>
-int compare_lists(const List& a, const List& b)
-{
-    if (a.count != b.count || !ns_valid_count(a.count))
-        return 1;
-    std::array<bool, kMaxServers> matched{};
-    for (int i = 0; i < a.count; ++i) {
-        for (int j = 0; j < b.count; ++j) {
-            if (!matched[j] && std::memcmp(&a.addr[i], &b.addr[j], sizeof a.addr[i]) == 0) {
-                matched[j] = true;
-                break;
-            }
-        }
-    }
-    return std::all_of(matched.begin(), matched.begin() + b.count, [](bool m) { return m; }) ? 0 : 1;
-}
-
-// A count outside 0 to 4 never comes from our own client or manager; such a record is refused
-// whole rather than clamped, so a garbled request cannot change anything.
-bool counts_acceptable(const char* what, int32_t count)
-{
-    if (ns_valid_count(count))
-        return true;
-    std::fprintf(stderr, "%s: list count %d out of range, command refused\n", what, count);
-    return false;
 }
 
 // Reads exactly n bytes from a connection before the deadline. False at end of stream
@@ -176,23 +137,15 @@ void reload_policy()
 
 void handle_command(int conn, uint32_t command, steady_clock::time_point deadline, runner& r)
 {
-    switch (command) {
-    case CMD_SET_WLAN4: {
-        ns4_list v4;
-        if (!conn_read(conn, &v4, sizeof v4, deadline)) {
-            perror("read");
-            return;
-        }
-        if (!counts_acceptable("set wlan4", v4.count))
-            return;
-        if (ns4_compare(v4, out_wlan4) != 0) {
-            out_wlan4 = normalised(v4);
-            r.run_pending = true;
-        }
+    std::array<uint8_t, sizeof(ctl_radio_payload)> payload{};
+    const std::size_t want = out_request_length(command);
+    if (want > 0 && !conn_read(conn, payload.data(), want, deadline)) {
+        perror("read");
         return;
     }
+    switch (command) {
     case CMD_LIST: {
-        ctl_list_reply reply{out_wlan6, out_wlan4};
+        ctl_list_reply reply{lists.wlan6, lists.wlan4};
         iovec iov{&reply, sizeof reply};
         msghdr msg{};
         msg.msg_iov = &iov;
@@ -209,26 +162,17 @@ void handle_command(int conn, uint32_t command, steady_clock::time_point deadlin
     case CMD_RELOAD:
         reload_policy();
         return;
-    case CMD_SET_RADIO: {
-        ctl_radio_payload radio;
-        if (!conn_read(conn, &radio.v4, sizeof radio.v4, deadline) ||
-            !conn_read(conn, &radio.v6, sizeof radio.v6, deadline)) {
-            perror("read");
-            return;
-        }
-        if (!counts_acceptable("set radio", radio.v4.count) || !counts_acceptable("set radio", radio.v6.count))
-            return;
-        if (ns4_compare(radio.v4, out_radio4) != 0) {
-            out_radio4 = normalised(radio.v4);
-            r.run_pending = true;
-        }
-        if (ns6_compare(radio.v6, out_radio6) != 0) {
-            out_radio6 = normalised(radio.v6);
-            r.run_pending = true;
-        }
-        return;
-    }
     default:
+        switch (out_apply_request(command, std::span(payload).first(want), lists)) {
+        case out_outcome::changed:
+            r.run_pending = true;
+            break;
+        case out_outcome::refused:
+            std::fprintf(stderr, "command %u: list count out of range, command refused\n", command);
+            break;
+        default:
+            break;
+        }
         return;
     }
 }
@@ -278,10 +222,15 @@ bool handle_message(runner& r)
             perror("read");
             return false;
         }
-        if (!counts_acceptable("wlan6", v6.count))
+        if (!ns_valid_count(v6.count)) {
+            std::fprintf(stderr, "wlan6: list count %d out of range, message dropped\n", v6.count);
             return true;
+        }
         // No comparison: the manager decides when a list is worth a run.
-        out_wlan6 = normalised(v6);
+        // Zero bytes beyond the count, so a listing never repeats stale slots.
+        lists.wlan6 = {};
+        lists.wlan6.count = v6.count;
+        std::copy_n(v6.addr.begin(), v6.count, lists.wlan6.addr.begin());
         r.run_pending = true;
         return true;
     }
@@ -293,10 +242,10 @@ bool handle_message(runner& r)
 [[noreturn]] void run_script_child()
 {
     static constexpr const char* kPrefixes[] = {"TAMROD_V6=", "TAMROD_V4=", "TAMROD_R6=", "TAMROD_R4="};
-    out_format_env(env_buffers[0], kPrefixes[0], out_wlan6);
-    out_format_env(env_buffers[1], kPrefixes[1], out_wlan4);
-    out_format_env(env_buffers[2], kPrefixes[2], out_radio6);
-    out_format_env(env_buffers[3], kPrefixes[3], out_radio4);
+    out_format_env(env_buffers[0], kPrefixes[0], lists.wlan6);
+    out_format_env(env_buffers[1], kPrefixes[1], lists.wlan4);
+    out_format_env(env_buffers[2], kPrefixes[2], lists.radio6);
+    out_format_env(env_buffers[3], kPrefixes[3], lists.radio4);
     for (auto& buf : env_buffers) {
         if (putenv(buf.data()) != 0) {
             perror("putenv");
@@ -341,10 +290,7 @@ void start_run(runner& r)
 void* out_worker(void*)
 {
     block_all_signals();
-    out_wlan6 = {};
-    out_wlan4 = {};
-    out_radio6 = {};
-    out_radio4 = {};
+    lists = {};
     runner r;
     for (;;) {
         reap(r);
@@ -372,10 +318,6 @@ std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& 
 {
     return format_list<ns4_list, AF_INET, INET_ADDRSTRLEN>(buf, prefix, list);
 }
-
-int ns4_compare(const ns4_list& a, const ns4_list& b) { return compare_lists(a, b); }
-
-int ns6_compare(const ns6_list& a, const ns6_list& b) { return compare_lists(a, b); }
 
 void out_post(uint32_t type, const void* payload, uint32_t length)
 {

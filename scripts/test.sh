@@ -28,3 +28,6 @@ for b in "${builds[@]}"; do
   ninja -C "$dir"
   (cd "$dir" && ctest --output-on-failure -j2 --timeout 300)
 done
+
+echo "=== fuzzers"
+bash scripts/fuzz.sh

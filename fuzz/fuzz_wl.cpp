@@ -1,0 +1,29 @@
+// Link notifications with Wireless Extensions events, decoded through libiw: events come out
+// only for the watched interface, of the two kinds the monitor follows.
+#include "wl_decode.h"
+
+#include <cstdlib>
+#include <cstring>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const unsigned watched = data[0] % 4;
+    const int we_version = data[1] % 32;  // old and new event layouts both
+    const bytes datagram = as_bytes_of(data + 2, size - 2);
+    int asked = 0;
+    const auto events = wl_decode_link(datagram, [&] { ++asked; return watched; }, we_version);
+    if (watched == 0 && !events.empty())
+        std::abort();
+    if (!events.empty() && asked == 0)
+        std::abort();
+    for (const wl_event& e : events) {
+        if (e.what != wl_event::kind::mode && e.what != wl_event::kind::access_point)
+            std::abort();
+        if (e.what == wl_event::kind::access_point &&
+            memmem(datagram.data(), datagram.size(), e.bssid.data(), e.bssid.size()) == nullptr)
+            std::abort();
+    }
+    return 0;
+}
