@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +73,17 @@ inline bool evcount_read(int fd, uint64_t& value)
     value = 0;
     if (read(fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) {
         perror("read eventfd");
+        return false;
+    }
+    return true;
+}
+
+// Creates a thread with default attributes; false (after perror "pthread_create") on failure.
+inline bool thread_start(pthread_t& thread, void* (*body)(void*))
+{
+    if (int err = pthread_create(&thread, nullptr, body, nullptr); err != 0) {
+        errno = err;
+        perror("pthread_create");
         return false;
     }
     return true;

@@ -88,12 +88,8 @@ int kl_init(const char* ifname)
 
 int kl_start()
 {
-    const int err = pthread_create(&kl_thread, nullptr, kl_listener, nullptr);
-    if (err != 0) {
-        errno = err;
-        perror("pthread_create");
+    if (!thread_start(kl_thread, kl_listener))
         return -1;
-    }
     kl_thread_running = true;
     return 0;
 }

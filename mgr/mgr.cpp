@@ -194,12 +194,7 @@ int mgr_start()
         if (!create_timer())
             return -1;
     }
-    if (int err = pthread_create(&thread, nullptr, mgr_thread, nullptr); err != 0) {
-        errno = err;
-        perror("pthread_create");
-        return -1;
-    }
-    return 0;
+    return thread_start(thread, mgr_thread) ? 0 : -1;
 }
 
 void mgr_stop()
@@ -216,6 +211,25 @@ void mgr_post(uint32_t type, const void* payload, uint32_t length)
     if (n != static_cast<ssize_t>(length + sizeof type))
         perror("writev");
     pthread_mutex_unlock(&chan_mutex);
+}
+
+bool mgr_try_post(uint32_t type, const void* payload, uint32_t length)
+{
+    if (pthread_mutex_trylock(&chan_mutex) != 0)
+        return false;
+    // With the mutex held nobody else writes, and a pipe that polls writable has a free buffer,
+    // which takes a message this small whole: the write below cannot block.
+    pollfd pfd{chan_write, POLLOUT, 0};
+    bool sent = false;
+    if (poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLOUT)) {
+        iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
+        if (writev(chan_write, iov, length == 0 ? 1 : 2) == static_cast<ssize_t>(length + sizeof type))
+            sent = true;
+        else
+            perror("writev");
+    }
+    pthread_mutex_unlock(&chan_mutex);
+    return sent;
 }
 
 void mgr_timer_fire(sigval)

@@ -225,16 +225,9 @@ int rq_init(const char* ifname)
 
 int rq_start()
 {
-    int err = pthread_create(&rq_sender_thread, nullptr, rq_sender, nullptr);
-    if (err != 0) {
-        errno = err;
-        perror("pthread_create");
+    if (!thread_start(rq_sender_thread, rq_sender))
         return -1;
-    }
-    err = pthread_create(&rq_watcher_thread, nullptr, rq_watcher, nullptr);
-    if (err != 0) {
-        errno = err;
-        perror("pthread_create");
+    if (!thread_start(rq_watcher_thread, rq_watcher)) {
         pthread_mutex_lock(&rq_mutex);
         evcount_write(rq_sender_counter, EV_STOP);
         pthread_mutex_unlock(&rq_mutex);

@@ -233,12 +233,8 @@ int wl_init(const char* ifname)
 
 int wl_start()
 {
-    const int rc = pthread_create(&wl_thread, nullptr, wl_monitor, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        perror("pthread_create");
+    if (!thread_start(wl_thread, wl_monitor))
         return -1;
-    }
     wl_thread_running = true;
     return 0;
 }
