@@ -10,3 +10,7 @@ void mgr_cleanup();
 
 // Posts one message (type and fixed-size payload) into the manager's channel; any thread.
 void mgr_post(uint32_t type, const void* payload, uint32_t length);
+
+// Like mgr_post, but never waits: false, with nothing written, while another poster holds the
+// channel or the pipe has no room. For a thread the manager may itself be waiting on.
+bool mgr_try_post(uint32_t type, const void* payload, uint32_t length);

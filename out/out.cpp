@@ -31,7 +31,8 @@ namespace {
 
 using std::chrono::steady_clock;
 
-// How often a running script is looked for while poll would otherwise sleep.
+// How often a running script is looked for, and a reloaded policy offered again, while poll
+// would otherwise sleep.
 constexpr int kReapIntervalMs = 250;
 // A client gets this long to deliver its whole request; a silent one must not hold the thread.
 constexpr auto kConnectionBudget = std::chrono::milliseconds(1000);
@@ -52,6 +53,10 @@ std::array<env_buffer, 4> env_buffers{};
 struct runner {
     bool run_pending = false;
     pid_t child_pid = 0;
+    // A reloaded policy the manager's channel had no room for yet. The manager may be waiting
+    // to write into our own full pipe, so we must not wait on its: keep the list, keep draining
+    // our pipe, and offer it again on every pass until it goes through.
+    policy_list policy_due = nullptr;
 };
 
 sockaddr_un control_address()
@@ -125,14 +130,24 @@ bool conn_read(int fd, void* buf, std::size_t n, steady_clock::time_point deadli
     return true;
 }
 
-void reload_policy()
+void offer_policy(runner& r)
+{
+    if (r.policy_due != nullptr && mgr_try_post(MGR_POLICY, &r.policy_due, sizeof r.policy_due))
+        r.policy_due = nullptr;  // the manager's now
+}
+
+void reload_policy(runner& r)
 {
     if (out_policy_path == nullptr)
         return;
     // The reader reports its own errors; on none the manager keeps the policy it has.
     policy_list list = policy_read(out_policy_path);
-    if (list != nullptr)
-        mgr_post(MGR_POLICY, &list, sizeof list);
+    if (list == nullptr)
+        return;
+    // A list still waiting is older than the file as it is now.
+    policy_free(r.policy_due);
+    r.policy_due = list;
+    offer_policy(r);
 }
 
 void handle_command(int conn, uint32_t command, steady_clock::time_point deadline, runner& r)
@@ -160,7 +175,7 @@ void handle_command(int conn, uint32_t command, steady_clock::time_point deadlin
         kill(getpid(), SIGTERM);
         return;
     case CMD_RELOAD:
-        reload_policy();
+        reload_policy(r);
         return;
     default:
         switch (out_apply_request(command, std::span(payload).first(want), lists)) {
@@ -295,8 +310,9 @@ void* out_worker(void*)
     for (;;) {
         reap(r);
         start_run(r);
+        offer_policy(r);
         pollfd fds[2] = {{listen_fd, POLLIN, 0}, {pipe_read, POLLIN, 0}};
-        const bool busy = r.child_pid != 0 || r.run_pending;
+        const bool busy = r.child_pid != 0 || r.run_pending || r.policy_due != nullptr;
         if (poll(fds, 2, busy ? kReapIntervalMs : -1) <= 0)
             continue;
         if (fds[0].revents & POLLIN)
@@ -304,6 +320,7 @@ void* out_worker(void*)
         if ((fds[1].revents & (POLLIN | POLLHUP)) && !handle_message(r))
             break;
     }
+    policy_free(r.policy_due);
     return nullptr;
 }
 

@@ -24,3 +24,9 @@ std::vector<recorded_post> mgr_posts_taken()
     std::lock_guard lock(posts_mutex);
     return std::exchange(posts, {});
 }
+
+bool mgr_try_post(uint32_t type, const void* payload, uint32_t length)
+{
+    mgr_post(type, payload, length);
+    return true;
+}
