@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,7 +63,7 @@ inline bool evcount_open(int& fd)
 
 inline void evcount_write(int fd, uint64_t value)
 {
-    // The result is deliberately ignored: a counter only fails when it would overflow.
+    // The result is deliberately ignored: it fails only on overflow or on a counter already closed.
     ssize_t n = write(fd, &value, sizeof value);
     (void)n;
 }
@@ -73,6 +74,18 @@ inline bool evcount_read(int fd, uint64_t& value)
     value = 0;
     if (read(fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) {
         perror("read eventfd");
+        return false;
+    }
+    return true;
+}
+
+// Writes one channel message, type then payload, with one gathering write, so that messages of
+// several writers never interleave; false (after perror "writev") unless it went out whole.
+inline bool chan_write_message(int fd, uint32_t type, const void* payload, uint32_t length)
+{
+    iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
+    if (writev(fd, iov, length == 0 ? 1 : 2) != static_cast<ssize_t>(length + sizeof type)) {
+        perror("writev");
         return false;
     }
     return true;

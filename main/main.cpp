@@ -139,6 +139,11 @@ int main(int argc, char** argv)
             status = ctl_reload();
         else
             status = ctl_terminate();
+        // A listing that never reached its file or pipe (full disk, closed pipe) is no success.
+        if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
+            std::perror("stdout");
+            status = 1;
+        }
         finish(status);
     }
 

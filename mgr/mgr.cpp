@@ -173,7 +173,9 @@ int mgr_init(int32_t default_burst, policy_list list)
 void mgr_cleanup()
 {
     fd_close(chan_read);
+    pthread_mutex_lock(&chan_mutex);
     fd_close(chan_write);
+    pthread_mutex_unlock(&chan_mutex);
     if (timer_exists && timer_owner == getpid())
         timer_delete(timer);
     timer_exists = false;
@@ -205,11 +207,10 @@ void mgr_stop()
 
 void mgr_post(uint32_t type, const void* payload, uint32_t length)
 {
-    iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
     pthread_mutex_lock(&chan_mutex);
-    ssize_t n = writev(chan_write, iov, length == 0 ? 1 : 2);
-    if (n != static_cast<ssize_t>(length + sizeof type))
-        perror("writev");
+    // A timer notification that ran late may post after the channel was closed at shut-down.
+    if (chan_write >= 0)
+        chan_write_message(chan_write, type, payload, length);
     pthread_mutex_unlock(&chan_mutex);
 }
 
@@ -221,20 +222,15 @@ bool mgr_try_post(uint32_t type, const void* payload, uint32_t length)
     // which takes a message this small whole: the write below cannot block.
     pollfd pfd{chan_write, POLLOUT, 0};
     bool sent = false;
-    if (poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLOUT)) {
-        iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
-        if (writev(chan_write, iov, length == 0 ? 1 : 2) == static_cast<ssize_t>(length + sizeof type))
-            sent = true;
-        else
-            perror("writev");
-    }
+    if (chan_write >= 0 && poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLOUT))
+        sent = chan_write_message(chan_write, type, payload, length);
     pthread_mutex_unlock(&chan_mutex);
     return sent;
 }
 
 void mgr_timer_fire(sigval)
 {
-    // The C library starts notification threads with signals unblocked; a stop signal taken
+    // Some C libraries start notification threads with signals unblocked; a stop signal taken
     // here would never reach the main thread's wait.
     block_all_signals();
     const uint32_t gen = timer_generation.load();

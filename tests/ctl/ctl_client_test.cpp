@@ -186,6 +186,11 @@ TEST(CtlList, PrintsIpv6LinesThenIpv4LinesWhereverStdoutGoes)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
+
+    // A listing that cannot be written is a failure, not a silent success.
+    r = list_against(server, bytes_of(reply), {}, {"/bin/sh", "-c", std::string(tt::tamrod_bin()) + " -l > /dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "stdout: No space left on device\n");
 }
 
 TEST(CtlList, ShortOrMalformedRepliesPrintNothing)
