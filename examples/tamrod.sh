@@ -15,6 +15,8 @@
 set -u
 
 conf=${TAMROD_RESOLV_CONF:-/etc/resolv.conf}
+# A resolv.conf that is a link (to a resolver's own file) stays a link: write where it points.
+conf=$(readlink -f "$conf")
 resolvconf=${TAMROD_RESOLVCONF:-$(command -v resolvconf 2>/dev/null || true)}
 [ "$resolvconf" = none ] && resolvconf=
 

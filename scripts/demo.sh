@@ -142,7 +142,7 @@ in_sta env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$state
   "$bin" -f -i wlan0 -c "$work/policy.conf" -x "$work/hook.sh" 2>"$work/daemon.log" &
 daemon_pid=$!
 started() { ! kill -0 "$daemon_pid" 2>/dev/null || [[ $(hook_runs) -ge 1 ]]; }
-wait_for 10 started
+wait_for 10 started || true
 kill -0 "$daemon_pid" 2>/dev/null || fail "the daemon ended at start-up"
 [[ $(hook_runs) -ge 1 ]] || fail "the hook did not run at start-up"
 show_hook_runs

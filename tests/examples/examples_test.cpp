@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -82,6 +83,18 @@ TEST(HookScript, KeepsForeignLinesAndReplacesItsOwnBlock)
     EXPECT_EQ(tt::read_file(d.file("resolv.conf")), foreign);
 }
 
+TEST(HookScript, WritesThroughALinkedResolvConfAndKeepsTheLink)
+{
+    tt::temp_dir d;
+    const std::string target = d.write("stub-resolv.conf", "options edns0\n");
+    ASSERT_EQ(symlink(target.c_str(), d.file("resolv.conf").c_str()), 0);
+    ASSERT_EQ(run_hook(d, {"2001:db8::53", "", "", ""}).status, 0);
+    struct stat st{};
+    ASSERT_EQ(lstat(d.file("resolv.conf").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a plain file";
+    EXPECT_EQ(tt::read_file(target), "# BEGIN tamrod\nnameserver 2001:db8::53\n# END tamrod\noptions edns0\n");
+}
+
 TEST(HookScript, SameServerInTwoListsIsWrittenOnce)
 {
     tt::temp_dir d;
@@ -131,7 +144,7 @@ TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
     const std::vector<std::pair<std::string, unsigned>> expected = {
         {"/usr/sbin/tamrod", 0755},
         {"/usr/share/man/man8/tamrod.8", 0644},
-        {"/usr/share/doc/tamrod/examples/tamrod.sh", 0755},
+        {std::string(TAMROD_HOOK_PATH), 0755},
         {"/usr/share/doc/tamrod/examples/tamrod.conf", 0644},
         {"/usr/lib/systemd/system/tamrod.service", 0644},
     };
@@ -143,7 +156,8 @@ TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
     }
 
     const std::string unit = tt::read_file(dest + "/usr/lib/systemd/system/tamrod.service");
-    EXPECT_NE(unit.find("ExecStart=/usr/sbin/tamrod -f "), std::string::npos) << unit;
+    EXPECT_NE(unit.find(std::string("ExecStart=/usr/sbin/tamrod -f -i wlan0 -x ") + TAMROD_HOOK_PATH + "\n"),
+              std::string::npos) << unit;
     EXPECT_NE(unit.find("Restart="), std::string::npos);
 
     // The shipped policy example must be accepted by the daemon's own reader: -c reads it at once,
@@ -172,6 +186,7 @@ TEST(InstalledTree, ServiceUnitPassesSystemdVerification)
     // Verification wants the executable to exist: point the unit at the built one.
     std::string unit = tt::read_file(std::string(TAMROD_SOURCE_DIR) + "/examples/tamrod.service.in");
     unit.replace(unit.find("@SBINDIR@/tamrod"), std::string("@SBINDIR@/tamrod").size(), tt::tamrod_bin());
+    unit.replace(unit.find("@HOOK@"), std::string("@HOOK@").size(), kHook);
     const std::string path = d.write("tamrod.service", unit);
     auto r = tt::run({"systemd-analyze", "verify", "--man=no", path}, std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
