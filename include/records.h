@@ -26,8 +26,8 @@ struct ns4_list {
 static_assert(sizeof(ns4_list) == 20);
 static_assert(offsetof(ns4_list, addr) == 4);
 
-// A received list may carry any count; this is the number of slots a reader may touch.
-constexpr int ns_valid_count(int32_t count) { return count >= 0 && count <= kMaxServers; }
+// A received list may carry any count: only one within the four slots may be used at all.
+constexpr bool ns_valid_count(int32_t count) { return count >= 0 && count <= kMaxServers; }
 
 // Association state as the wireless monitor reports it to the manager.
 struct assoc_info {
