@@ -107,7 +107,14 @@ long rss_kib(pid_t pid)
     return -1;
 }
 
-TEST(HostileFlood, AdvertisementFloodWithClientsEndsWithTheServersTheRulesGive)
+// Replaces the policy file in one step, so a reload never reads half of it.
+void write_policy(const tt::temp_dir& dir, const std::string& text)
+{
+    const std::string next = dir.write("policy.next", text);
+    ASSERT_EQ(rename(next.c_str(), dir.file("policy").c_str()), 0);
+}
+
+TEST(HostileFlood, AdvertisementFloodWithClientsAndReloadsEndsWithTheServersTheRulesGive)
 {
     TT_REQUIRE_ROOT();
     tt::netns_pair net("flood", 1);
@@ -120,6 +127,7 @@ TEST(HostileFlood, AdvertisementFloodWithClientsEndsWithTheServersTheRulesGive)
     wifi.bssid = "02:00:5e:10:00:01";
     wifi.essid = "Flood";
     tt::write_wifi_state(state, wifi);
+    write_policy(dir, "Flood + 1\n");
 
     tt::process daemon;
     {
@@ -127,7 +135,7 @@ TEST(HostileFlood, AdvertisementFloodWithClientsEndsWithTheServersTheRulesGive)
         opt.env = tt::wifi_stub_env("tw0", state);
         tt::netns_enter host(net.host());
         ASSERT_TRUE(host.ok());
-        daemon = tt::process({tt::tamrod_bin(), "-f", "-i", "tw0", "-x", script.path()}, opt);
+        daemon = tt::process({tt::tamrod_bin(), "-f", "-i", "tw0", "-x", script.path(), "-c", dir.file("policy")}, opt);
     }
     ASSERT_TRUE(script.wait_ended(1)) << daemon.err();
 
@@ -147,7 +155,7 @@ TEST(HostileFlood, AdvertisementFloodWithClientsEndsWithTheServersTheRulesGive)
     dst.sin6_scope_id = ifindex;
     inet_pton(AF_INET6, "ff02::1", &dst.sin6_addr);
 
-    // Clients set, and list, the IPv4 servers all through the flood.
+    // Clients set and list the IPv4 servers and reload the policy all through the flood.
     std::atomic<bool> flooding{true};
     std::atomic<int> client_rounds{0};
     std::thread clients([&] {
@@ -155,6 +163,10 @@ TEST(HostileFlood, AdvertisementFloodWithClientsEndsWithTheServersTheRulesGive)
             const ns4_list v4list = v4({i % 2 ? "192.0.2.1" : "192.0.2.2"});
             exchange(word(CMD_SET_WLAN4) + bytes_of(v4list));
             exchange(word(CMD_LIST));
+            if (i % 16 == 0) {
+                write_policy(dir, i % 32 ? "Flood + 1\n" : "Flood + 0\n");
+                exchange(word(CMD_RELOAD));
+            }
         }
         exchange(word(CMD_SET_WLAN4) + bytes_of(v4({"192.0.2.9"})));
     });
@@ -208,6 +220,15 @@ TEST(HostileFlood, AdvertisementFloodWithClientsEndsWithTheServersTheRulesGive)
     EXPECT_FALSE(script.overlapped()) << "two script runs overlapped";
     std::printf("flood: %d advertisements in %.2f s, %d client rounds, %zu script runs, VmRSS %ld -> %ld kB\n",
                 kAdverts, seconds, client_rounds.load(), script.runs().size(), rss_warm, rss_end);
+
+    // The last reload forbids soliciting on this network: the next association report must find
+    // it in force and drop the servers. Had a reload been lost, they would stay.
+    write_policy(dir, "Flood + -1\n");
+    EXPECT_EQ(exchange(word(CMD_RELOAD)), "");
+    EXPECT_TRUE(tt::eventually([&] {
+        tt::run(net.in(net.host(), {FORGE_LINK, "tw0", "ap=" + wifi.bssid}));
+        return list_lists().v6.count == 0;
+    }, 5s)) << "the reloaded policy never reached the manager";
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(10s), 1);
 }
