@@ -241,10 +241,15 @@ int rq_start()
 void rq_set(int32_t interval_ms, bool burst)
 {
     pthread_mutex_lock(&rq_mutex);
+    // Off stays off: the sender already waits without a time-out and reads the burst flag only
+    // when a cycle starts, so a wake would find nothing to do. The manager stops soliciting on
+    // every RDNSS report, which made this a wake-up per report.
+    const bool stays_off = rq_interval == -1 && interval_ms == -1;
     rq_interval = interval_ms;
     rq_burst = burst ? kBurstExtra : 0;
     pthread_mutex_unlock(&rq_mutex);
-    evcount_write(rq_sender_counter, EV_WAKE);
+    if (!stays_off)
+        evcount_write(rq_sender_counter, EV_WAKE);
 }
 
 void rq_stop()
