@@ -42,7 +42,21 @@ if grep -Eq '^TAMROD_(ASAN|TSAN):BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; t
   exit 1
 fi
 rdnssd=$(command -v rdnssd || echo /usr/sbin/rdnssd)
-[[ -x $rdnssd ]] || { echo "bench: rdnssd is missing (apt-get install rdnssd)" >&2; exit 1; }
+if [[ ! -x $rdnssd ]]; then
+  # Debian's rdnssd package (built from the ndisc6 sources). Only the executable is wanted: its
+  # service is kept from starting (policy-rc.d) and left disabled.
+  echo "== Installing rdnssd, the peer daemon" >&2
+  guard=
+  if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d && guard=1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -qq --no-install-recommends rdnssd >/dev/null 2>&1 ||
+    { apt-get update -qq && apt-get install -y -qq --no-install-recommends rdnssd >/dev/null; } || true
+  [[ -n $guard ]] && rm -f /usr/sbin/policy-rc.d
+  command -v systemctl >/dev/null && systemctl disable rdnssd >/dev/null 2>&1 || true
+fi
+[[ -x $rdnssd ]] || { echo "bench: rdnssd is missing and could not be installed (apt-get install rdnssd)" >&2; exit 1; }
 if "$bin" -l >/dev/null 2>&1; then
   echo "bench: another tamrod already serves /dev/tamctl; stop it first (tamrod -t)" >&2
   exit 1
