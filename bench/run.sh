@@ -151,7 +151,7 @@ read -r prss0 ppss0 <<<"$("$tool" mem $peer)"
 # Threads in creation order: main; the timer's helper (made by timer_create in mgr_init); then the
 # module threads as started: mgr, out, kl, rq sender, rq watcher, wl. They all share one comm.
 thread_names=(main timer mgr out kl rq-send rq-watch wl)
-# Prints "<wake-ups> <cpu ms> <threads that woke>" for tamrod over the given seconds.
+# One line per thread: tid, voluntary switches, CPU ns; sorted for join.
 snap() { "$tool" threads "$@" | awk '{print $2, $4, $5}' | sort; }
 # Prints "<wake-ups> <cpu ms> <threads that woke, with their wake-ups>" between two snapshots of
 # tamrod's threads.
