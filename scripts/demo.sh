@@ -118,7 +118,7 @@ interface rtr0 {
 };
 CONF
 echo "== Starting radvd on the router side: prefix 2001:db8:1::/64, DNS 2001:db8:1::53 and ::54"
-in_rtr radvd -n -C "$work/radvd.conf" -p "$work/radvd.pid" -m logfile -l "$work/radvd.log" \
+ip netns exec "$rtr" radvd -n -C "$work/radvd.conf" -p "$work/radvd.pid" -m logfile -l "$work/radvd.log" \
   </dev/null >>"$work/radvd.log" 2>&1 &
 radvd_pid=$!
 
@@ -138,7 +138,8 @@ write_state() { printf 'bssid=%s\nmode=2\nessid=%s\n' "$1" "$2" >"$state.new" &&
 write_state 00:00:00:00:00:00 ""
 
 echo "== Starting tamrod -f -i wlan0 -c policy.conf -x hook.sh (not associated yet)"
-in_sta env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$state" \
+# Started directly, not through a shell function, so that $! is the daemon itself.
+ip netns exec "$sta" env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$state" \
   "$bin" -f -i wlan0 -c "$work/policy.conf" -x "$work/hook.sh" 2>"$work/daemon.log" &
 daemon_pid=$!
 started() { ! kill -0 "$daemon_pid" 2>/dev/null || [[ $(hook_runs) -ge 1 ]]; }
