@@ -17,15 +17,6 @@
 
 namespace {
 
-sockaddr_un ctl_address()
-{
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kControlPath, sizeof addr.sun_path - 1);
-    return addr;
-}
-
 // Reads until n bytes have arrived; false at end of stream or on an error (errno set).
 bool read_full(int fd, void* buf, size_t n)
 {
@@ -59,7 +50,7 @@ int ctl_send_only(uint32_t command, const void* payload, uint32_t length)
 
 int ctl_request(uint32_t command, const void* payload, uint32_t length)
 {
-    const sockaddr_un addr = ctl_address();
+    const sockaddr_un addr = control_address();
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         perror("socket");
@@ -72,7 +63,11 @@ int ctl_request(uint32_t command, const void* payload, uint32_t length)
     }
     iovec iov[2] = {{&command, sizeof command}, {const_cast<void*>(payload), length}};
     const ssize_t want = static_cast<ssize_t>(sizeof command + length);
-    if (writev(fd, iov, length == 0 ? 1 : 2) != want) {
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = length == 0 ? 1 : 2;
+    // A daemon that goes away before reading must give an error here, not a SIGPIPE death.
+    if (sendmsg(fd, &msg, MSG_NOSIGNAL) != want) {
         perror("writev");
         fd_close(fd);
         return -1;

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/un.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 inline constexpr int kMaxServers = 4;
 
@@ -92,6 +94,17 @@ enum ctl_cmd : uint32_t {
 };
 
 inline constexpr char kControlPath[] = "/dev/tamctl";
+
+// The control socket's address record: zero-filled, then family and path. Its full size, not the
+// path's length, is what bind and connect are given.
+inline sockaddr_un control_address()
+{
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, kControlPath, sizeof addr.sun_path - 1);
+    return addr;
+}
 
 // Requests and reply on the control socket, as laid out on the wire.
 struct ctl_radio_payload {

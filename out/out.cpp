@@ -59,15 +59,6 @@ struct runner {
     policy_list policy_due = nullptr;
 };
 
-sockaddr_un control_address()
-{
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kControlPath, sizeof addr.sun_path - 1);
-    return addr;
-}
-
 // Appends text, cutting it at the end of the buffer; the buffer stays terminated.
 void env_append(env_buffer& buf, std::size_t& len, const char* text)
 {
@@ -338,10 +329,8 @@ std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& 
 
 void out_post(uint32_t type, const void* payload, uint32_t length)
 {
-    iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
     pthread_mutex_lock(&out_mutex);
-    if (writev(pipe_write, iov, length == 0 ? 1 : 2) != static_cast<ssize_t>(sizeof type + length))
-        perror("writev");
+    chan_write_message(pipe_write, type, payload, length);
     pthread_mutex_unlock(&out_mutex);
 }
 
