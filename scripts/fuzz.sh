@@ -31,3 +31,4 @@ for t in "${targets[@]}"; do
   fi
   grep -E '^stat::number_of_executed_units' "$work/$t.log" | sed "s/^/fuzz_$t /"
 done
+echo "fuzz: ${#targets[@]} passed, 0 failed"
