@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Whole test suite: installs what it needs, then builds and runs every test in three builds:
-# plain, AddressSanitizer+UBSan, ThreadSanitizer. Any failure fails the run.
+# Whole test suite: installs what it needs, then builds and runs every test in three builds
+# (plain, AddressSanitizer+UBSan, ThreadSanitizer) and runs the fuzzers for a bounded time.
+# Any failure fails the run. Arguments pick parts: any of plain, asan, tsan, fuzz.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 builds=("plain:" "asan:-DTAMROD_ASAN=ON" "tsan:-DTAMROD_TSAN=ON")
+fuzz=1
 if [[ $# -gt 0 ]]; then
+  [[ " $* " == *" fuzz "* ]] || fuzz=0
   wanted=("$@")
   sel=()
   for b in "${builds[@]}"; do
@@ -29,5 +32,7 @@ for b in "${builds[@]}"; do
   (cd "$dir" && ctest --output-on-failure -j2 --timeout 300)
 done
 
-echo "=== fuzzers"
-bash scripts/fuzz.sh
+if ((fuzz)); then
+  echo "=== fuzzers"
+  bash scripts/fuzz.sh
+fi
