@@ -122,6 +122,9 @@ cp -L /lib/firmware/regulatory.db "$root/lib/firmware/"
 [[ -e /lib/firmware/regulatory.db.p7s ]] && cp -L /lib/firmware/regulatory.db.p7s "$root/lib/firmware/"
 mkdir -p "$root"/{proc,sys,dev,run,tmp,etc,var}
 ln -s ../run "$root/var/run"
+# radvd looks up the owner of its configuration file.
+echo 'root:x:0:0:root:/root:/bin/sh' >"$root/etc/passwd"
+echo 'root:x:0:' >"$root/etc/group"
 install -m 755 "$here/guest.sh" "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initrd.cpio"
 
