@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Whole test suite: installs what it needs, then builds and runs every test in three builds
 # (plain, AddressSanitizer+UBSan, ThreadSanitizer) and runs the fuzzers for a bounded time.
-# Any failure fails the run. Arguments pick parts: any of plain, asan, tsan, fuzz.
+# Then boots a virtual machine with a real Wi-Fi stack and runs the daemon there (vm/run.sh).
+# Any failure fails the run. Arguments pick parts: any of plain, asan, tsan, fuzz, vm.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 builds=("plain:" "asan:-DTAMROD_ASAN=ON" "tsan:-DTAMROD_TSAN=ON")
 fuzz=1
+vm=1
 if [[ $# -gt 0 ]]; then
   [[ " $* " == *" fuzz "* ]] || fuzz=0
+  [[ " $* " == *" vm "* ]] || vm=0
   wanted=("$@")
   sel=()
   for b in "${builds[@]}"; do
@@ -31,6 +34,15 @@ for b in "${builds[@]}"; do
   ninja -C "$dir"
   (cd "$dir" && ctest --output-on-failure -j2 --timeout 300)
 done
+
+if ((vm)); then
+  echo "=== vm (real Wi-Fi stack under qemu)"
+  if [[ -x build-plain/tamrod ]]; then
+    TAMROD_BUILD_DIR=build-plain bash vm/run.sh
+  else
+    bash vm/run.sh
+  fi
+fi
 
 if ((fuzz)); then
   echo "=== fuzzers"
