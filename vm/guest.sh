@@ -238,6 +238,19 @@ check "3 deauthentication empties tamrod -l" wait_for 10 no_v6
 check "3 hook saw the empty TAMROD_V6 after deauthentication" wait_for 5 v6_empty
 check "3 associated once more" connect
 check "3 servers learnt once more" wait_for 20 has_servers
+
+# The same through wpa_supplicant, which deauthenticates when it ends.
+printf 'network={\n    ssid="%s"\n    key_mgmt=NONE\n}\n' "$SSID" >/tmp/wpa_supplicant.conf
+check "3 disassociated before wpa_supplicant" disconnect
+check "3 list empty before wpa_supplicant" wait_for 10 no_v6
+check "3 wpa_supplicant started" wpa_supplicant -B -i wlan0 -c /tmp/wpa_supplicant.conf -P /run/wpa_supplicant.pid -f /tmp/wpa_supplicant.log
+check "3 associated by wpa_supplicant" wait_for 15 associated
+check "3 servers learnt after wpa_supplicant's association" wait_for 20 has_servers
+check "3 wpa_supplicant ended" kill "$(cat /run/wpa_supplicant.pid)"
+check "3 station lost the association when wpa_supplicant ended" wait_for 10 not_associated
+check "3 list empty after wpa_supplicant ended" wait_for 10 no_v6
+check "3 associated by iw again" connect
+check "3 servers learnt after iw's association" wait_for 20 has_servers
 check "3 daemon stopped" stop_daemon
 
 # --- 4: policy file: SSID with burst -1, then BSSID with burst 0 ----------------------------------
