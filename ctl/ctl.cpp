@@ -12,29 +12,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// Reads until n bytes have arrived; false at end of stream or on an error (errno set).
-bool read_full(int fd, void* buf, size_t n)
-{
-    auto* p = static_cast<char*>(buf);
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, p + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            if (r == 0)
-                errno = ENODATA;
-            return false;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
+using std::chrono::steady_clock;
+
+// A daemon that accepts and never answers, or whose backlog stays full, must not hold a caller
+// (often a boot script or a connection manager) for ever: connect, send and reply each get this long.
+constexpr auto kClientTimeout = std::chrono::seconds(5);
 
 // Sends a request that has no reply and reports the exit status.
 int ctl_send_only(uint32_t command, const void* payload, uint32_t length)
@@ -56,7 +44,16 @@ int ctl_request(uint32_t command, const void* payload, uint32_t length)
         perror("socket");
         return -1;
     }
+    // On a Unix socket the send time-out also bounds a connect that waits for backlog room.
+    const timeval limit{std::chrono::seconds(kClientTimeout).count(), 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+        perror("setsockopt SO_SNDTIMEO");
+        fd_close(fd);
+        return -1;
+    }
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno == EAGAIN)
+            errno = ETIMEDOUT;
         perror("connect");
         fd_close(fd);
         return -1;
@@ -68,6 +65,8 @@ int ctl_request(uint32_t command, const void* payload, uint32_t length)
     msg.msg_iovlen = length == 0 ? 1 : 2;
     // A daemon that goes away before reading must give an error here, not a SIGPIPE death.
     if (sendmsg(fd, &msg, MSG_NOSIGNAL) != want) {
+        if (errno == EAGAIN)
+            errno = ETIMEDOUT;
         perror("writev");
         fd_close(fd);
         return -1;
@@ -118,7 +117,8 @@ int ctl_list()
     if (fd < 0)
         return 1;
     ctl_list_reply reply{};
-    if (!read_full(fd, &reply.v6, sizeof reply.v6) || !read_full(fd, &reply.v4, sizeof reply.v4)) {
+    const auto deadline = steady_clock::now() + kClientTimeout;
+    if (!read_exact(fd, &reply.v6, sizeof reply.v6, deadline) || !read_exact(fd, &reply.v4, sizeof reply.v4, deadline)) {
         perror("read");
         fd_close(fd);
         return 1;

@@ -153,17 +153,7 @@ int mgr_init(int32_t default_burst, policy_list list)
     mgr_sm.default_burst = default_burst;
     start_list = list;
     mgr_sm.current_policy = list;
-    if (chan_read < 0) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            perror("pipe2");
-            mgr_cleanup();
-            return -1;
-        }
-        chan_read = fds[0];
-        chan_write = fds[1];
-    }
-    if (!timer_exists && !create_timer()) {
+    if (!chan_open(chan_read, chan_write) || (!timer_exists && !create_timer())) {
         mgr_cleanup();
         return -1;
     }

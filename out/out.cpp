@@ -87,40 +87,6 @@ std::size_t format_list(env_buffer& buf, const char* prefix, const List& list)
     return len;
 }
 
-// Reads exactly n bytes from a connection before the deadline. False at end of stream
-// (ENODATA), on an error, or when the time is up (ETIMEDOUT).
-bool conn_read(int fd, void* buf, std::size_t n, steady_clock::time_point deadline)
-{
-    auto* p = static_cast<char*>(buf);
-    std::size_t got = 0;
-    while (got < n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
-        if (left.count() <= 0) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            if (ready == 0)
-                errno = ETIMEDOUT;
-            return false;
-        }
-        const ssize_t r = read(fd, p + got, n - got);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0) {
-            if (r == 0)
-                errno = ENODATA;
-            return false;
-        }
-        got += static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
 void offer_policy(runner& r)
 {
     if (r.policy_due != nullptr && mgr_try_post(MGR_POLICY, &r.policy_due, sizeof r.policy_due))
@@ -145,7 +111,7 @@ void handle_command(int conn, uint32_t command, steady_clock::time_point deadlin
 {
     std::array<uint8_t, sizeof(ctl_radio_payload)> payload{};
     const std::size_t want = out_request_length(command);
-    if (want > 0 && !conn_read(conn, payload.data(), want, deadline)) {
+    if (want > 0 && !read_exact(conn, payload.data(), want, deadline)) {
         perror("read");
         return;
     }
@@ -206,7 +172,7 @@ void serve_connection(runner& r)
 
     const auto deadline = steady_clock::now() + kConnectionBudget;
     uint32_t command = 0;
-    if (conn_read(conn, &command, sizeof command, deadline))
+    if (read_exact(conn, &command, sizeof command, deadline))
         handle_command(conn, command, deadline, r);
     fd_close(conn);
 }
@@ -340,15 +306,9 @@ int out_init(const char* script_path, const char* policy_path)
         out_cleanup();
         return -1;
     }
-    if (pipe_read < 0) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            perror("pipe2");
-            out_cleanup();
-            return -1;
-        }
-        pipe_read = fds[0];
-        pipe_write = fds[1];
+    if (!chan_open(pipe_read, pipe_write)) {
+        out_cleanup();
+        return -1;
     }
     if (listen_fd >= 0)
         return 0;
@@ -401,13 +361,7 @@ int out_init(const char* script_path, const char* policy_path)
 
 int out_start()
 {
-    const int rc = pthread_create(&thread, nullptr, out_worker, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        perror("pthread_create");
-        return -1;
-    }
-    return 0;
+    return thread_start(thread, out_worker) ? 0 : -1;
 }
 
 void out_stop()
