@@ -1,5 +1,9 @@
 #include "policy.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +50,63 @@ bool parse_bssid(const char* token, std::array<uint8_t, 6>& out)
     return *p == '\0';
 }
 
+// What one line gave: an error message to print (with the line number and the path), an entry,
+// or neither (blank line, comment).
+struct line_result {
+    const char* error = nullptr;
+    bool entry = false;
+    bool last = false;  // "+ +" matches every network: nothing after it could ever be looked up
+};
+
+// Checks one line in the fixed order: SSID length, missing tokens, BSSID, burst.
+line_result parse_line(char* text, policy_entry& e)
+{
+    char* save = nullptr;
+    const char* ssid = strtok_r(text, kSeparators, &save);
+    if (ssid == nullptr || ssid[0] == '#')
+        return {};
+    if (std::strlen(ssid) > kMaxSsid)
+        return {"illegal ssid line %d of %s\n"};
+    const char* bssid = strtok_r(nullptr, kSeparators, &save);
+    const char* burst = bssid != nullptr ? strtok_r(nullptr, kSeparators, &save) : nullptr;
+    if (burst == nullptr)
+        return {"syntax error line %d of %s\n"};
+
+    e = {};
+    if (std::strcmp(ssid, "+") == 0)
+        e.flags |= POLICY_ANY_SSID;
+    else
+        std::memcpy(e.ssid.data(), ssid, std::strlen(ssid));
+    if (std::strcmp(bssid, "+") == 0)
+        e.flags |= POLICY_ANY_BSSID;
+    else if (!parse_bssid(bssid, e.bssid))
+        return {"illegal bssid line %d of %s\n"};
+    if (std::strcmp(burst, "1") == 0) {
+        e.burst = 1;
+    } else if (std::strcmp(burst, "0") == 0) {
+        e.burst = 0;
+    } else if (std::strcmp(burst, "-1") == 0) {
+        e.burst = -1;
+        e.flags |= POLICY_DISABLED;
+    } else {
+        return {"illegal burst line %d of %s\n"};
+    }
+    return {nullptr, true, (e.flags & POLICY_ANY_SSID) && (e.flags & POLICY_ANY_BSSID)};
+}
+
+bool more_to_read(FILE* f)
+{
+    const int c = std::getc(f);
+    return c != EOF && std::ungetc(c, f) != EOF;
+}
+
+// A piece that does not end the physical line: only a comment may be that long, since the rest
+// of the line is never read.
+bool overlong_entry(const char* piece)
+{
+    return piece[std::strspn(piece, kSeparators)] != '#';
+}
+
 }  // namespace
 
 void policy_free(policy_list list)
@@ -59,77 +120,59 @@ void policy_free(policy_list list)
 
 policy_list policy_read(const char* path)
 {
-    FILE* f = std::fopen(path, "r");
-    if (f == nullptr) {
+    // Non-blocking open: a FIFO must be refused here, not wait for a writer with the daemon frozen.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         std::fprintf(stderr, "can't access %s\n", path);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "not a regular file %s\n", path);
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr) {
+        std::perror("fdopen");
+        close(fd);
         return nullptr;
     }
 
     policy_list head = nullptr;
     policy_entry** tail = &head;
-    const char* error = nullptr;
+    line_result r;
     bool failed = false;
-
-    for (int line = 1; std::fgets(line_buffer, sizeof line_buffer, f) != nullptr; ++line) {
-        char* save = nullptr;
-        const char* ssid = strtok_r(line_buffer, kSeparators, &save);
-        if (ssid == nullptr || ssid[0] == '#')
+    bool in_tail = false;  // reading the rest of an over-long line
+    int line = 0;
+    while (!failed && !r.last && std::fgets(line_buffer, sizeof line_buffer, f) != nullptr) {
+        const bool tail_piece = in_tail;
+        in_tail = std::strchr(line_buffer, '\n') == nullptr && more_to_read(f);
+        if (tail_piece)
             continue;
-
-        uint32_t flags = 0;
-        if (std::strcmp(ssid, "+") == 0)
-            flags |= POLICY_ANY_SSID;
-        if (std::strlen(ssid) > kMaxSsid) {
-            error = "illegal ssid line %d of %s\n";
-        } else {
-            const char* bssid_token = strtok_r(nullptr, kSeparators, &save);
-            const char* burst_token = bssid_token ? strtok_r(nullptr, kSeparators, &save) : nullptr;
-            std::array<uint8_t, 6> bssid{};
-            int32_t burst = 0;
-            if (burst_token == nullptr) {
-                error = "syntax error line %d of %s\n";
-            } else if (std::strcmp(bssid_token, "+") == 0) {
-                flags |= POLICY_ANY_BSSID;
-            } else if (!parse_bssid(bssid_token, bssid)) {
-                error = "illegal bssid line %d of %s\n";
+        ++line;
+        policy_entry e{};
+        r = in_tail && overlong_entry(line_buffer) ? line_result{"overlong line %d of %s\n"}
+                                                   : parse_line(line_buffer, e);
+        if (r.error != nullptr) {
+            std::fprintf(stderr, r.error, line, path);
+            failed = true;
+        } else if (r.entry) {
+            auto* kept = static_cast<policy_entry*>(std::malloc(sizeof(policy_entry)));
+            if (kept == nullptr) {
+                std::perror("malloc");
+                failed = true;
+                break;
             }
-            if (error == nullptr) {
-                if (std::strcmp(burst_token, "1") == 0) {
-                    burst = 1;
-                } else if (std::strcmp(burst_token, "0") == 0) {
-                    burst = 0;
-                } else if (std::strcmp(burst_token, "-1") == 0) {
-                    burst = -1;
-                    flags |= POLICY_DISABLED;
-                } else {
-                    error = "illegal burst line %d of %s\n";
-                }
-            }
-            if (error == nullptr) {
-                auto* entry = static_cast<policy_entry*>(std::calloc(1, sizeof(policy_entry)));
-                if (entry == nullptr) {
-                    std::perror("malloc");
-                    failed = true;
-                    break;
-                }
-                entry->flags = flags;
-                entry->burst = burst;
-                entry->bssid = bssid;
-                if (!(flags & POLICY_ANY_SSID))
-                    std::memcpy(entry->ssid.data(), ssid, std::strlen(ssid));
-                *tail = entry;
-                tail = &entry->next;
-                // "+ +" matches every network, so nothing after it could ever be looked up.
-                if ((flags & POLICY_ANY_SSID) && (flags & POLICY_ANY_BSSID))
-                    break;
-                continue;
-            }
+            *kept = e;
+            *tail = kept;
+            tail = &kept->next;
         }
-        std::fprintf(stderr, error, line, path);
-        failed = true;
-        break;
     }
-
+    if (!failed && std::ferror(f)) {
+        std::fprintf(stderr, "can't read %s\n", path);
+        failed = true;
+    }
     std::fclose(f);
     if (failed) {
         policy_free(head);

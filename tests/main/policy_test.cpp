@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -76,10 +77,11 @@ TEST_F(Reader, EachFaultIsReportedWithItsLineCountingBlankAndCommentLines)
         {"Net 00:11:22:33:44:55 2\n", "illegal burst", 1},
         {"   # indented comment\n#Net + 1\nNet + 1 # note\nX\n", "syntax error", 4},
         {"Net + 1\r\nLonely\r\n", "syntax error", 2},
-        // A physical line longer than 1023 characters is read, and numbered, in pieces.
-        {"Net + 1" + std::string(1016, ' ') + "\nLonely\n", "syntax error", 3},
+        // 1023 characters with the line feed fit the buffer; one more and an entry line is refused.
         {"Net + 1" + std::string(1015, ' ') + "\nLonely\n", "syntax error", 2},
-        {"Net + 1" + std::string(1016, ' ') + "Lonely\n", "syntax error", 2},
+        {"Net + 1" + std::string(1016, ' ') + "\nLonely\n", "overlong", 1},
+        // The tail of an over-long comment is still comment, never an entry that stops soliciting.
+        {"#" + std::string(1022, ' ') + "Net + -1\nLonely\n", "syntax error", 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content.substr(0, 40));
@@ -90,6 +92,14 @@ TEST_F(Reader, EachFaultIsReportedWithItsLineCountingBlankAndCommentLines)
     read_path(dir.file("missing"));
     EXPECT_EQ(got.list, nullptr);
     EXPECT_EQ(got.err, "can't access " + dir.file("missing") + "\n");
+    // A directory is no empty file, and a FIFO must not wait for a writer.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& p : {dir.path(), fifo}) {
+        read_path(p);
+        EXPECT_EQ(got.list, nullptr);
+        EXPECT_EQ(got.err, "not a regular file " + p + "\n");
+    }
 }
 
 TEST_F(Reader, OnlyTheExactBssidFormIsAccepted)
