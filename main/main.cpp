@@ -3,11 +3,15 @@
 #include "modules.h"
 #include "policy.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
+#include <string>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -80,9 +84,7 @@ settings g;
 
 void wake_only(int) {}
 
-}  // namespace
-
-int main(int argc, char** argv)
+void scan_options(int argc, char** argv)
 {
     std::array<bool, 256> seen{};
     int c;
@@ -114,45 +116,75 @@ int main(int argc, char** argv)
             usage_exit();
         }
     }
+}
 
-    const int selectors = g.set_wlan4 + g.set_radio + g.list + g.reload + g.terminate;
-    if (selectors > 1)
+[[noreturn]] void run_client(int argc, char** argv)
+{
+    if (g.policy != nullptr || g.script_path != nullptr || g.default_burst == 0 || g.foreground ||
+        g.ifname != nullptr)
         usage_exit();
-    if (selectors == 1) {
-        if (g.policy != nullptr || g.script_path != nullptr || g.default_burst == 0 || g.foreground ||
-            g.ifname != nullptr)
-            usage_exit();
-        if (optind > argc)
-            optind = argc;
-        int n = argc - optind;
-        char** rest = argv + optind;
-        std::fflush(stdout);
-        std::fflush(stderr);
-        int status;
-        if (g.set_wlan4)
-            status = ctl_set_wlan4(n, rest);
-        else if (g.set_radio)
-            status = ctl_set_radio(n, rest);
-        else if (g.list)
-            status = ctl_list();
-        else if (g.reload)
-            status = ctl_reload();
-        else
-            status = ctl_terminate();
-        // A listing that never reached its file or pipe (full disk, closed pipe) is no success.
-        if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
-            std::perror("stdout");
-            status = 1;
-        }
-        finish(status);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int status;
+    if (g.set_wlan4)
+        status = ctl_set_wlan4(argc, argv);
+    else if (g.set_radio)
+        status = ctl_set_radio(argc, argv);
+    else if (g.list)
+        status = ctl_list();
+    else if (g.reload)
+        status = ctl_reload();
+    else
+        status = ctl_terminate();
+    // A listing that never reached its file or pipe (full disk, closed pipe) is no success.
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
+        std::perror("stdout");
+        status = 1;
     }
+    finish(status);
+}
 
+// A daemon started with 0, 1 or 2 closed would hand those numbers to its own pipes and sockets,
+// which daemon() then replaces with /dev/null.
+void hold_standard_descriptors()
+{
+    for (;;) {
+        const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (fd > 2) {
+            close(fd);
+            return;
+        }
+        // Standard descriptors must survive into the script.
+        fcntl(fd, F_SETFD, 0);
+    }
+}
+
+// daemon() changes to "/": a relative -x or -c path must name the same file afterwards.
+const char* absolute(const char* path, std::string& store)
+{
+    if (path == nullptr || path[0] == '/')
+        return path;
+    std::array<char, PATH_MAX> cwd{};
+    if (getcwd(cwd.data(), cwd.size()) == nullptr)
+        return path;
+    store = std::string(cwd.data()) + "/" + path;
+    return store.c_str();
+}
+
+[[noreturn]] void run_daemon()
+{
     if (g.ifname == nullptr)
         g.ifname = "wlan0";
     if (g.script_path == nullptr)
         g.script_path = "/etc/tamrod.sh";
     if (access(g.script_path, X_OK) != 0)
         usage_exit();
+    hold_standard_descriptors();
+    std::string script_store, policy_store;
+    const char* script = absolute(g.script_path, script_store);
+    const char* policy_path = absolute(g.policy_path, policy_store);
 
     sigset_t all;
     sigfillset(&all);
@@ -160,7 +192,7 @@ int main(int argc, char** argv)
     for (int sig : {SIGINT, SIGHUP, SIGQUIT, SIGTERM})
         bsd_signal(sig, wake_only);
 
-    if (modules_init(g.ifname, g.default_burst, g.policy, g.script_path, g.policy_path) != 0)
+    if (modules_init(g.ifname, g.default_burst, g.policy, script, policy_path) != 0)
         daemon_exit();
     if (!g.foreground) {
         // On failure the daemon simply goes on in the foreground.
@@ -178,4 +210,17 @@ int main(int argc, char** argv)
 
     modules_stop();
     daemon_exit();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    scan_options(argc, argv);
+    const int selectors = g.set_wlan4 + g.set_radio + g.list + g.reload + g.terminate;
+    if (selectors > 1)
+        usage_exit();
+    if (selectors == 1)
+        run_client(argc - std::min(optind, argc), argv + std::min(optind, argc));
+    run_daemon();
 }

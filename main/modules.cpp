@@ -6,7 +6,34 @@
 #include "rq.h"
 #include "wl.h"
 
+#include <array>
 #include <cstdio>
+
+namespace {
+
+struct module_thread {
+    const char* start_failure;
+    int (*start)();
+    void (*stop)();
+};
+
+// Started front to back, stopped back to front: the manager first and last, so that no reporter
+// ever posts into a manager that has gone.
+constexpr std::array<module_thread, 5> kThreads{{
+    {"mgr_start failure\n", mgr_start, mgr_stop},
+    {"out_start failure\n", out_start, out_stop},
+    {"kl_start failure\n", kl_start, kl_stop},
+    {"rq_start failure\n", rq_start, rq_stop},
+    {"wl_start failure\n", wl_start, wl_stop},
+}};
+
+void stop_from(std::size_t started)
+{
+    while (started > 0)
+        kThreads[--started].stop();
+}
+
+}  // namespace
 
 int modules_init(const char* ifname, int32_t default_burst, policy_list policy,
                  const char* script_path, const char* policy_path)
@@ -41,45 +68,14 @@ void modules_cleanup()
 
 int modules_start()
 {
-    if (mgr_start() != 0) {
-        std::fputs("mgr_start failure\n", stderr);
-        return -1;
-    }
-    if (out_start() != 0) {
-        std::fputs("out_start failure\n", stderr);
-        mgr_stop();
-        return -1;
-    }
-    if (kl_start() != 0) {
-        std::fputs("kl_start failure\n", stderr);
-        out_stop();
-        mgr_stop();
-        return -1;
-    }
-    if (rq_start() != 0) {
-        std::fputs("rq_start failure\n", stderr);
-        kl_stop();
-        out_stop();
-        mgr_stop();
-        return -1;
-    }
-    if (wl_start() != 0) {
-        std::fputs("wl_start failure\n", stderr);
-        rq_stop();
-        kl_stop();
-        out_stop();
-        mgr_stop();
-        return -1;
+    for (std::size_t i = 0; i < kThreads.size(); ++i) {
+        if (kThreads[i].start() != 0) {
+            std::fputs(kThreads[i].start_failure, stderr);
+            stop_from(i);
+            return -1;
+        }
     }
     return 0;
 }
 
-// Reporters first, so nothing posts into a manager that has gone; the manager last.
-void modules_stop()
-{
-    wl_stop();
-    rq_stop();
-    kl_stop();
-    out_stop();
-    mgr_stop();
-}
+void modules_stop() { stop_from(kThreads.size()); }

@@ -107,18 +107,8 @@ bool overlong_entry(const char* piece)
     return piece[std::strspn(piece, kSeparators)] != '#';
 }
 
-}  // namespace
-
-void policy_free(policy_list list)
-{
-    while (list != nullptr) {
-        policy_entry* next = list->next;
-        std::free(list);
-        list = next;
-    }
-}
-
-policy_list policy_read(const char* path)
+// Opens the file for reading, refusing anything but a regular file (reported).
+FILE* open_regular(const char* path)
 {
     // Non-blocking open: a FIFO must be refused here, not wait for a writer with the daemon frozen.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -136,8 +126,26 @@ policy_list policy_read(const char* path)
     if (f == nullptr) {
         std::perror("fdopen");
         close(fd);
-        return nullptr;
     }
+    return f;
+}
+
+}  // namespace
+
+void policy_free(policy_list list)
+{
+    while (list != nullptr) {
+        policy_entry* next = list->next;
+        std::free(list);
+        list = next;
+    }
+}
+
+policy_list policy_read(const char* path)
+{
+    FILE* f = open_regular(path);
+    if (f == nullptr)
+        return nullptr;
 
     policy_list head = nullptr;
     policy_entry** tail = &head;

@@ -80,6 +80,55 @@ void release_policy(policy_list list)
         policy_free(list);
 }
 
+// Reads one message's payload and feeds it to the state machine; false when the thread is to end.
+bool dispatch(uint32_t type)
+{
+    switch (type) {
+    case MGR_STOP:
+        return false;
+    case MGR_ASSOC: {
+        assoc_info assoc{};
+        if (!read_whole(&assoc, sizeof assoc))
+            return false;
+        mgr_event(MGR_ASSOC, &assoc);
+        return true;
+    }
+    case MGR_RS_SENT:
+    case MGR_RA_SEEN:
+        mgr_event(type, nullptr);
+        return true;
+    case MGR_RDNSS: {
+        rdnss_report report{};
+        if (!read_whole(&report, sizeof report))
+            return false;
+        mgr_event(MGR_RDNSS, &report);
+        return true;
+    }
+    case MGR_TIMER: {
+        uint32_t gen = 0;
+        if (!read_whole(&gen, sizeof gen))
+            return false;
+        // A stale expiry was already counted by the mgr_timer_arm call that raised the
+        // generation. The notification reads the generation when it runs, not when the timer
+        // ran out, so one that runs late, after a re-arm, carries the new generation: only an
+        // arm that has really run out can be behind a current expiry.
+        if (gen == timer_generation.load() && timer_ran_out())
+            mgr_event(MGR_TIMER, nullptr);
+        return true;
+    }
+    case MGR_POLICY: {
+        policy_list received = nullptr;
+        if (!read_whole(&received, sizeof received))
+            return false;
+        release_policy(mgr_sm.current_policy);
+        mgr_sm.current_policy = received;
+        return true;
+    }
+    default:
+        return true;
+    }
+}
+
 void* mgr_thread(void*)
 {
     block_all_signals();
@@ -88,55 +137,12 @@ void* mgr_thread(void*)
     armed_ms = 0;
     mgr_publish(1);
 
-    assoc_info assoc{};
-    rdnss_report report{};
     for (;;) {
         pollfd pfd{chan_read, POLLIN, 0};
         if (poll(&pfd, 1, -1) != 1 || !(pfd.revents & POLLIN))
             continue;
         uint32_t type = 0;
-        if (!read_whole(&type, sizeof type))
-            break;
-        if (type == MGR_STOP)
-            break;
-        bool ok = true;
-        switch (type) {
-        case MGR_ASSOC:
-            if ((ok = read_whole(&assoc, sizeof assoc)))
-                mgr_event(MGR_ASSOC, &assoc);
-            break;
-        case MGR_RS_SENT:
-        case MGR_RA_SEEN:
-            mgr_event(type, nullptr);
-            break;
-        case MGR_RDNSS:
-            if ((ok = read_whole(&report, sizeof report)))
-                mgr_event(MGR_RDNSS, &report);
-            break;
-        case MGR_TIMER: {
-            uint32_t gen = 0;
-            if (!(ok = read_whole(&gen, sizeof gen)))
-                break;
-            // A stale expiry was already counted by the mgr_timer_arm call that raised the
-            // generation. The notification reads the generation when it runs, not when the timer
-            // ran out, so one that runs late, after a re-arm, carries the new generation: only an
-            // arm that has really run out can be behind a current expiry.
-            if (gen == timer_generation.load() && timer_ran_out())
-                mgr_event(MGR_TIMER, nullptr);
-            break;
-        }
-        case MGR_POLICY: {
-            policy_list received = nullptr;
-            if (!(ok = read_whole(&received, sizeof received)))
-                break;
-            release_policy(mgr_sm.current_policy);
-            mgr_sm.current_policy = received;
-            break;
-        }
-        default:
-            break;
-        }
-        if (!ok)
+        if (!read_whole(&type, sizeof type) || !dispatch(type))
             break;
     }
 

@@ -95,7 +95,7 @@ void merge_report(rdnss_report& r)
             }
         }
     }
-    // Insert new servers into free slots.
+    // A free slot costs no server its place, so new servers fill those before any is replaced.
     for (int i = 0; i < n; ++i) {
         if (life[i] == 0)
             continue;
