@@ -1,6 +1,5 @@
 // A sequence of control requests applied to the held lists: counts stay within 0 to 4, slots
 // beyond the count stay zero, and a request that is refused, short or equal changes nothing.
-#include "out.h"
 #include "out_request.h"
 
 #include <cstdlib>

@@ -47,7 +47,7 @@ int modules_init(const char* ifname, int32_t default_burst, policy_list policy,
         failure = "kl_init failure\n";
     else if (wl_init(ifname) != 0)
         failure = "wl_init failure\n";
-    else if (out_init(script_path, policy_path) != 0)
+    else if (out_init(script_path, policy_path, ifname) != 0)
         failure = "out_init failure\n";
     if (failure == nullptr)
         return 0;

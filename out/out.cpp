@@ -2,21 +2,19 @@
 // script, one run at a time, with changes that arrive during a run folded into one more run.
 #include "out.h"
 
+#include "ctl_auth.h"
 #include "mgr.h"
 #include "out_env.h"
 #include "out_request.h"
 #include "policy.h"
 #include "util.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,16 +24,28 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace {
 
 using std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // How often a running script is looked for, and a reloaded policy offered again, while poll
 // would otherwise sleep.
-constexpr int kReapIntervalMs = 250;
-// A client gets this long to deliver its whole request; a silent one must not hold the thread.
-constexpr auto kConnectionBudget = std::chrono::milliseconds(1000);
+constexpr auto kReapInterval = 250ms;
+// A client gets this long to deliver its whole request; a silent one must not hold a slot.
+constexpr auto kConnectionBudget = 1000ms;
+// Connections still sending their request. Our own client sends it with the connect, so a full
+// table only ever turns away the stalest, most likely silent, peer.
+constexpr std::size_t kMaxConnections = 16;
+// Out of descriptors, accept keeps failing while the listening socket stays readable: listening
+// pauses instead of spinning.
+constexpr auto kAcceptPause = 100ms;
+// Refusal reports: at most this many lines per window, then a count of the ones left out.
+constexpr int kReportsPerWindow = 5;
+constexpr auto kReportWindow = 10s;
 constexpr int kListenBacklog = 5;
 
 int pipe_read = -1;
@@ -45,6 +55,7 @@ pthread_mutex_t out_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_t thread{};
 char* out_script_path = nullptr;
 char* out_policy_path = nullptr;
+char* out_ifname = nullptr;
 
 // Touched only by the output thread (and, copied, by its script child).
 out_lists lists{};
@@ -59,33 +70,25 @@ struct runner {
     policy_list policy_due = nullptr;
 };
 
-// Appends text, cutting it at the end of the buffer; the buffer stays terminated.
-void env_append(env_buffer& buf, std::size_t& len, const char* text)
-{
-    const std::size_t room = buf.size() - 1 - len;
-    const std::size_t n = std::min(std::strlen(text), room);
-    std::memcpy(buf.data() + len, text, n);
-    len += n;
-    buf[len] = '\0';
-}
+// One accepted connection still receiving its request.
+struct connection {
+    int fd = -1;
+    steady_clock::time_point deadline;
+    ucred peer{};
+    bool may_change = false;
+    std::size_t got = 0;
+    std::array<uint8_t, sizeof(uint32_t) + sizeof(ctl_radio_payload)> request{};
+};
 
-template <typename List, int Family, std::size_t TextSize>
-std::size_t format_list(env_buffer& buf, const char* prefix, const List& list)
-{
-    std::size_t len = 0;
-    buf[0] = '\0';
-    env_append(buf, len, prefix);
-    const int count = ns_valid_count(list.count) ? list.count : 0;
-    for (int i = 0; i < count; ++i) {
-        char text[TextSize];
-        if (inet_ntop(Family, &list.addr[i], text, sizeof text) == nullptr)
-            continue;
-        if (i > 0)
-            env_append(buf, len, " ");
-        env_append(buf, len, text);
-    }
-    return len;
-}
+struct server {
+    std::array<connection, kMaxConnections> conns;
+    steady_clock::time_point listen_after{};  // accept paused until then
+    uid_t own_uid = 0;
+    // Refusal reports in the current window.
+    steady_clock::time_point window_start{};
+    int reported = 0;
+    unsigned suppressed = 0;
+};
 
 void offer_policy(runner& r)
 {
@@ -107,23 +110,56 @@ void reload_policy(runner& r)
     offer_policy(r);
 }
 
-void handle_command(int conn, uint32_t command, steady_clock::time_point deadline, runner& r)
+// Whether the peer may change state: it is decided once, from the credentials the kernel took
+// at connect time, so a peer cannot pass a descriptor to someone else to change its rights.
+bool peer_may_change(int fd, const ucred& peer, uid_t own_uid)
 {
-    std::array<uint8_t, sizeof(ctl_radio_payload)> payload{};
-    const std::size_t want = out_request_length(command);
-    if (want > 0 && !read_exact(conn, payload.data(), want, deadline)) {
-        perror("read");
+    const std::optional<gid_t> group = ctl_control_gid();
+    if (ctl_may_change(peer.uid, peer.gid, {}, own_uid, group))
+        return true;
+    if (!group)
+        return false;
+    std::vector<gid_t> groups(32);
+    for (;;) {
+        socklen_t len = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) {
+            groups.resize(len / sizeof(gid_t));
+            return ctl_may_change(peer.uid, peer.gid, groups, own_uid, group);
+        }
+        if (errno != ERANGE || len / sizeof(gid_t) <= groups.size())
+            return false;
+        groups.resize(len / sizeof(gid_t));
+    }
+}
+
+// Refusals are reported, but a flood of them must not fill the log.
+void report_refusal(server& s, uint32_t command, const ucred& peer)
+{
+    const auto now = steady_clock::now();
+    if (now - s.window_start >= kReportWindow) {
+        if (s.suppressed > 0)
+            std::fprintf(stderr, "%u more refused commands not reported\n", s.suppressed);
+        s.window_start = now;
+        s.reported = 0;
+        s.suppressed = 0;
+    }
+    if (s.reported >= kReportsPerWindow) {
+        ++s.suppressed;
         return;
     }
+    ++s.reported;
+    std::fprintf(stderr, "%s refused: uid %u pid %d may not change the daemon's state\n", ctl_command_name(command),
+                 static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+}
+
+void handle_command(int fd, uint32_t command, std::span<const uint8_t> payload, runner& r)
+{
     switch (command) {
     case CMD_LIST: {
-        ctl_list_reply reply{lists.wlan6, lists.wlan4};
-        iovec iov{&reply, sizeof reply};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        // A peer that has gone must not raise SIGPIPE on this thread.
-        if (sendmsg(conn, &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof reply))
+        const ctl_list_reply reply{lists.wlan6, lists.wlan4};
+        // A fresh connection's buffer always takes the reply; a peer that has gone must not raise
+        // SIGPIPE on this thread.
+        if (send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof reply))
             perror("writev");
         return;
     }
@@ -135,7 +171,7 @@ void handle_command(int conn, uint32_t command, steady_clock::time_point deadlin
         reload_policy(r);
         return;
     default:
-        switch (out_apply_request(command, std::span(payload).first(want), lists)) {
+        switch (out_apply_request(command, payload, lists)) {
         case out_outcome::changed:
             r.run_pending = true;
             break;
@@ -149,32 +185,106 @@ void handle_command(int conn, uint32_t command, steady_clock::time_point deadlin
     }
 }
 
-// One connection, served to completion but never for longer than the connection budget.
-void serve_connection(runner& r)
-{
-    int conn = accept(listen_fd, nullptr, nullptr);
-    if (conn < 0)
-        return;
-    if (fcntl(conn, F_SETFD, FD_CLOEXEC) != 0) {
-        perror("fcntl");
-        fd_close(conn);
-        return;
-    }
-    int blocking = 0;
-    if (ioctl(conn, FIONBIO, &blocking) != 0) {
-        perror("ioctl");
-        fd_close(conn);
-        return;
-    }
-    // The reply fits the socket buffer; the limit only guards against a peer that stalls it.
-    timeval send_limit{1, 0};
-    setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+void drop(connection& c) { fd_close(c.fd); }
 
-    const auto deadline = steady_clock::now() + kConnectionBudget;
-    uint32_t command = 0;
-    if (read_exact(conn, &command, sizeof command, deadline))
-        handle_command(conn, command, deadline, r);
-    fd_close(conn);
+// Reads what has arrived; once the request is whole it is carried out and the connection closed.
+// A state-changing command from a peer without the right is refused on its command word.
+void progress(server& s, connection& c, runner& r)
+{
+    constexpr std::size_t kWord = sizeof(uint32_t);
+    for (;;) {
+        std::size_t want = kWord;
+        if (c.got >= kWord) {
+            uint32_t command = 0;
+            std::memcpy(&command, c.request.data(), kWord);
+            if (ctl_changes_state(command) && !c.may_change) {
+                report_refusal(s, command, c.peer);
+                drop(c);
+                return;
+            }
+            want += out_request_length(command);
+            if (c.got == want) {
+                handle_command(c.fd, command, std::span(c.request).subspan(kWord, want - kWord), r);
+                drop(c);
+                return;
+            }
+        }
+        const ssize_t n = read(c.fd, c.request.data() + c.got, want - c.got);
+        if (n > 0) {
+            c.got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        // A cut command word is dropped silently; a cut payload is worth a line.
+        if (c.got > kWord) {
+            if (n == 0)
+                errno = ENODATA;
+            perror("read");
+        }
+        drop(c);
+        return;
+    }
+}
+
+connection* free_slot(server& s)
+{
+    auto it = std::find_if(s.conns.begin(), s.conns.end(), [](const connection& c) { return c.fd < 0; });
+    if (it != s.conns.end())
+        return &*it;
+    // The stalest peer goes: its budget is the nearest to running out.
+    it = std::min_element(s.conns.begin(), s.conns.end(),
+                          [](const connection& a, const connection& b) { return a.deadline < b.deadline; });
+    drop(*it);
+    return &*it;
+}
+
+// Takes every waiting connection; each is given the credentials the kernel recorded at connect.
+void accept_all(server& s, runner& r)
+{
+    for (std::size_t i = 0; i < 4 * kMaxConnections; ++i) {
+        const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                perror("accept");
+                s.listen_after = steady_clock::now() + kAcceptPause;
+            }
+            return;
+        }
+        connection& c = *free_slot(s);
+        c = connection{};
+        c.fd = fd;
+        c.deadline = steady_clock::now() + kConnectionBudget;
+        socklen_t len = sizeof c.peer;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &c.peer, &len) != 0) {
+            perror("getsockopt SO_PEERCRED");
+            drop(c);
+            continue;
+        }
+        c.may_change = peer_may_change(fd, c.peer, s.own_uid);
+        progress(s, c, r);
+    }
+}
+
+// Connections whose budget ran out are closed; the nearest deadline left, if any.
+std::optional<steady_clock::time_point> expire(server& s)
+{
+    const auto now = steady_clock::now();
+    std::optional<steady_clock::time_point> nearest;
+    for (auto& c : s.conns) {
+        if (c.fd < 0)
+            continue;
+        if (c.deadline <= now) {
+            if (c.got > sizeof(uint32_t)) {
+                errno = ETIMEDOUT;
+                perror("read");
+            }
+            drop(c);
+        } else if (!nearest || c.deadline < *nearest) {
+            nearest = c.deadline;
+        }
+    }
+    return nearest;
 }
 
 // One message from the channel; false when the thread is to end.
@@ -199,10 +309,7 @@ bool handle_message(runner& r)
             return true;
         }
         // No comparison: the manager decides when a list is worth a run.
-        // Zero bytes beyond the count, so a listing never repeats stale slots.
-        lists.wlan6 = {};
-        lists.wlan6.count = v6.count;
-        std::copy_n(v6.addr.begin(), v6.count, lists.wlan6.addr.begin());
+        lists.wlan6 = out_normalised(v6);
         r.run_pending = true;
         return true;
     }
@@ -211,10 +318,23 @@ bool handle_message(runner& r)
     }
 }
 
+// Every message already in the channel, before any connection is looked at, so that a list to
+// publish or a stop never waits behind clients. False when the thread is to end.
+bool drain_channel(runner& r)
+{
+    for (;;) {
+        pollfd pfd{pipe_read, POLLIN, 0};
+        if (poll(&pfd, 1, 0) != 1)
+            return true;
+        if (!handle_message(r))
+            return false;
+    }
+}
+
 [[noreturn]] void run_script_child()
 {
     static constexpr const char* kPrefixes[] = {"TAMROD_V6=", "TAMROD_V4=", "TAMROD_R6=", "TAMROD_R4="};
-    out_format_env(env_buffers[0], kPrefixes[0], lists.wlan6);
+    out_format_env(env_buffers[0], kPrefixes[0], lists.wlan6, out_ifname);
     out_format_env(env_buffers[1], kPrefixes[1], lists.wlan4);
     out_format_env(env_buffers[2], kPrefixes[2], lists.radio6);
     out_format_env(env_buffers[3], kPrefixes[3], lists.radio4);
@@ -259,39 +379,108 @@ void start_run(runner& r)
     r.run_pending = false;
 }
 
+int poll_timeout(const runner& r, const server& s, std::optional<steady_clock::time_point> until)
+{
+    const auto now = steady_clock::now();
+    if (r.child_pid != 0 || r.run_pending || r.policy_due != nullptr)
+        until = std::min(until.value_or(now + kReapInterval), now + kReapInterval);
+    if (s.listen_after > now)
+        until = std::min(until.value_or(s.listen_after), s.listen_after);
+    if (!until)
+        return -1;
+    // Rounded up, so that a deadline is past when poll returns.
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*until - now).count());
+}
+
 void* out_worker(void*)
 {
     block_all_signals();
     lists = {};
     runner r;
-    for (;;) {
+    server s;
+    s.own_uid = geteuid();
+    std::array<pollfd, 2 + kMaxConnections> fds{};
+    while (drain_channel(r)) {
         reap(r);
         start_run(r);
         offer_policy(r);
-        pollfd fds[2] = {{listen_fd, POLLIN, 0}, {pipe_read, POLLIN, 0}};
-        const bool busy = r.child_pid != 0 || r.run_pending || r.policy_due != nullptr;
-        if (poll(fds, 2, busy ? kReapIntervalMs : -1) <= 0)
+        const auto nearest = expire(s);
+        const bool listening = steady_clock::now() >= s.listen_after;
+        fds[0] = {pipe_read, POLLIN, 0};
+        fds[1] = {listening ? listen_fd : -1, POLLIN, 0};
+        for (std::size_t i = 0; i < kMaxConnections; ++i)
+            fds[2 + i] = {s.conns[i].fd, POLLIN, 0};
+        if (poll(fds.data(), fds.size(), poll_timeout(r, s, nearest)) <= 0)
             continue;
-        if (fds[0].revents & POLLIN)
-            serve_connection(r);
-        if ((fds[1].revents & (POLLIN | POLLHUP)) && !handle_message(r))
+        if (fds[0].revents != 0 && !drain_channel(r))
             break;
+        for (std::size_t i = 0; i < kMaxConnections; ++i) {
+            if (fds[2 + i].revents != 0 && s.conns[i].fd == fds[2 + i].fd)
+                progress(s, s.conns[i], r);
+        }
+        if (fds[1].revents & POLLIN)
+            accept_all(s, r);
     }
+    for (auto& c : s.conns)
+        drop(c);
+    if (s.suppressed > 0)
+        std::fprintf(stderr, "%u more refused commands not reported\n", s.suppressed);
     policy_free(r.policy_due);
     return nullptr;
 }
 
+// Replaces a socket file left by a daemon that died; refuses when another daemon answers on it.
+bool probe_control_path(const sockaddr_un& addr)
+{
+    if (access(kControlPath, W_OK) != 0)
+        return true;
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        perror("socket");
+        return false;
+    }
+    const bool answered = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    fd_close(probe);
+    if (answered) {
+        std::fputs("already running\n", stderr);
+        return false;
+    }
+    unlink(kControlPath);
+    return true;
+}
+
+// The listening control socket; false (reported) when it cannot be had. On false nothing of ours
+// is at the path, so the cleanup leaves another daemon's file alone.
+bool open_control_socket()
+{
+    const sockaddr_un addr = control_address();
+    if (!probe_control_path(addr))
+        return false;
+    listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listen_fd < 0) {
+        perror("socket");
+        return false;
+    }
+    // Every local process may connect to list the servers; who may change them is decided per
+    // connection from its credentials.
+    const mode_t previous = umask(0);
+    const int bound = bind(listen_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    umask(previous);
+    if (bound != 0) {
+        perror("bind");
+        // Someone else's file (or nothing) is at the path: it must not be unlinked for us.
+        close(listen_fd);
+        listen_fd = -1;
+        return false;
+    }
+    if (listen(listen_fd, kListenBacklog) != 0) {
+        perror("listen");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
-
-std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& list)
-{
-    return format_list<ns6_list, AF_INET6, INET6_ADDRSTRLEN>(buf, prefix, list);
-}
-
-std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& list)
-{
-    return format_list<ns4_list, AF_INET, INET_ADDRSTRLEN>(buf, prefix, list);
-}
 
 void out_post(uint32_t type, const void* payload, uint32_t length)
 {
@@ -300,69 +489,18 @@ void out_post(uint32_t type, const void* payload, uint32_t length)
     pthread_mutex_unlock(&out_mutex);
 }
 
-int out_init(const char* script_path, const char* policy_path)
+int out_init(const char* script_path, const char* policy_path, const char* ifname)
 {
-    if (!str_store(out_script_path, script_path) || !str_store(out_policy_path, policy_path)) {
-        out_cleanup();
-        return -1;
-    }
-    if (!chan_open(pipe_read, pipe_write)) {
-        out_cleanup();
-        return -1;
-    }
-    if (listen_fd >= 0)
-        return 0;
-
-    const sockaddr_un addr = control_address();
-    const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
-    if (access(kControlPath, W_OK) == 0) {
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (probe < 0) {
-            perror("socket");
-            out_cleanup();
-            return -1;
-        }
-        const bool answered = connect(probe, sa, sizeof addr) == 0;
-        fd_close(probe);
-        if (answered) {
-            // No listening socket is ours yet, so the cleanup leaves the other daemon's file alone.
-            std::fputs("already running\n", stderr);
-            out_cleanup();
-            return -1;
-        }
-        unlink(kControlPath);  // left behind by a daemon that died
-    }
-
-    listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_fd < 0) {
-        perror("socket");
-        out_cleanup();
-        return -1;
-    }
-    // Any local process may hand us its servers: the file is created with every permission bit.
-    const mode_t previous = umask(0);
-    const int bound = bind(listen_fd, sa, sizeof addr);
-    umask(previous);
-    if (bound != 0) {
-        perror("bind");
-        // Someone else's file (or nothing) is at the path: ours must not be unlinked for it.
-        close(listen_fd);
-        listen_fd = -1;
-        out_cleanup();
-        return -1;
-    }
-    if (listen(listen_fd, kListenBacklog) != 0) {
-        perror("listen");
+    if (!str_store(out_script_path, script_path) || !str_store(out_policy_path, policy_path) ||
+        !str_store(out_ifname, ifname) || !chan_open(pipe_read, pipe_write) ||
+        (listen_fd < 0 && !open_control_socket())) {
         out_cleanup();
         return -1;
     }
     return 0;
 }
 
-int out_start()
-{
-    return thread_start(thread, out_worker) ? 0 : -1;
-}
+int out_start() { return thread_start(thread, out_worker) ? 0 : -1; }
 
 void out_stop()
 {
@@ -380,4 +518,5 @@ void out_cleanup()
     }
     str_free(out_script_path);
     str_free(out_policy_path);
+    str_free(out_ifname);
 }

@@ -3,15 +3,12 @@
 
 #include "records.h"
 
-// policy_path may be nullptr (no -c given): reload then does nothing.
-int out_init(const char* script_path, const char* policy_path);
+// policy_path may be nullptr (no -c given): reload then does nothing. ifname, when given, is the
+// zone of link-local servers in TAMROD_V6.
+int out_init(const char* script_path, const char* policy_path, const char* ifname = nullptr);
 int out_start();
 void out_stop();
 void out_cleanup();
 
 // Posts one message into the output channel (OUT_WLAN6 from the manager, OUT_STOP at shut-down).
 void out_post(uint32_t type, const void* payload, uint32_t length);
-
-// 0 when both lists hold the same addresses in any order (duplicates counted), else 1.
-int ns4_compare(const ns4_list& a, const ns4_list& b);
-int ns6_compare(const ns6_list& a, const ns6_list& b);

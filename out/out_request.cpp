@@ -1,5 +1,4 @@
 // List comparison and the list changes a control request makes; no system call in here.
-#include "out.h"
 #include "out_request.h"
 
 #include <algorithm>
@@ -7,7 +6,6 @@
 
 namespace {
 
-// Stored copies carry zero bytes beyond the count, so a listing never repeats stale slots.
 template <typename List>
 List normalised(const List& in)
 {
@@ -89,3 +87,7 @@ out_outcome out_apply_request(uint32_t command, std::span<const uint8_t> payload
 int ns4_compare(const ns4_list& a, const ns4_list& b) { return compare_lists(a, b); }
 
 int ns6_compare(const ns6_list& a, const ns6_list& b) { return compare_lists(a, b); }
+
+ns4_list out_normalised(const ns4_list& in) { return normalised(in); }
+
+ns6_list out_normalised(const ns6_list& in) { return normalised(in); }

@@ -22,6 +22,15 @@ enum class out_outcome : uint8_t {
     short_read, // fewer payload bytes than the command needs: nothing touched
 };
 
+// 0 when both lists hold the same addresses in any order (duplicates counted), else 1.
+int ns4_compare(const ns4_list& a, const ns4_list& b);
+int ns6_compare(const ns6_list& a, const ns6_list& b);
+
+// A copy with zero bytes beyond the count, so that a listing never repeats stale slots. The
+// count must lie within 0 to 4.
+ns4_list out_normalised(const ns4_list& in);
+ns6_list out_normalised(const ns6_list& in);
+
 // Payload bytes that follow the command word (0 for commands that carry none).
 std::size_t out_request_length(uint32_t command);
 

@@ -19,46 +19,14 @@ namespace {
 using namespace std::chrono_literals;
 using namespace tw;
 
-class HostileDaemon : public testing::Test {
+class HostileDaemon : public ot::daemon_fixture {
 protected:
-    void SetUp() override
-    {
-        TT_REQUIRE_ROOT();
-        tt::write_wifi_state(state, {});
-    }
-
-    void TearDown() override
-    {
-        script.hold(false);
-        if (daemon.running()) {
-            daemon.signal(SIGTERM);
-            EXPECT_EQ(daemon.wait(10s), 1);
-        }
-        EXPECT_FALSE(script.overlapped()) << "two script runs overlapped";
-    }
-
-    void start(const std::string& script_path)
-    {
-        tt::spawn_options opt;
-        opt.env = tt::wifi_stub_env("lo", state);
-        daemon = tt::process({tt::tamrod_bin(), "-f", "-x", script_path, "-i", "lo"}, opt);
-        ASSERT_TRUE(tt::eventually([] { return access(kControlPath, F_OK) == 0; })) << daemon.err();
-    }
-
-    static int set_wlan4(const char* addr)
-    {
-        return tt::run({tt::tamrod_bin(), "-4", addr}).status;
-    }
-
-    tt::temp_dir dir;
-    ot::script_log script{dir};
-    std::string state = dir.file("wifi");
-    tt::process daemon;
+    static int set_wlan4(const char* addr) { return client({"-4", addr}).status; }
 };
 
 TEST_F(HostileDaemon, ThousandsOfGarbageConnectionsChangeNothingAndServingGoesOn)
 {
-    start(script.path());
+    start();
     ASSERT_TRUE(script.wait_ended(1));
     ASSERT_EQ(set_wlan4("192.0.2.1"), 0);
     ASSERT_TRUE(script.wait_ended(2));
@@ -112,7 +80,7 @@ TEST_F(HostileDaemon, BrokenScriptIsReportedAndRunsAgainOnceItIsBack)
 {
     const std::string hook = dir.file("hook");
     ASSERT_EQ(symlink(script.path().c_str(), hook.c_str()), 0);
-    start(hook);
+    daemon = spawn({}, hook);
     ASSERT_TRUE(script.wait_ended(1));
 
     struct breakage {
@@ -149,7 +117,7 @@ TEST_F(HostileDaemon, BrokenScriptIsReportedAndRunsAgainOnceItIsBack)
 
 TEST_F(HostileDaemon, TerminationDuringAScriptRunDoesNotWaitForTheScript)
 {
-    start(script.path());
+    start();
     ASSERT_TRUE(script.wait_ended(1));
     script.hold(true);
     ASSERT_EQ(set_wlan4("192.0.2.1"), 0);

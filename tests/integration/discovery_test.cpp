@@ -4,9 +4,11 @@
 #include "daemon.h"
 #include "netns.h"
 #include "proc.h"
+#include "records.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <memory>
 #include <sstream>
@@ -188,6 +190,40 @@ TEST_F(Discovery, NothingLearntWhileNotAssociated)
     EXPECT_EQ(runs(log_).size(), 1u);
     EXPECT_EQ(tt::run({tt::tamrod_bin(), "-l"}).out, "");
 }
+
+// A daemon detached from a shell that closed some of its standard descriptors, started with a
+// relative script path, still learns servers; a link-local one reaches the script with its zone.
+class Detached : public Discovery, public ::testing::WithParamInterface<const char*> {
+protected:
+    void TearDown() override
+    {
+        tt::run({tt::tamrod_bin(), "-t"});
+        EXPECT_TRUE(tt::eventually([] { return access(kControlPath, F_OK) != 0; })) << "detached daemon left running";
+        Discovery::TearDown();
+    }
+};
+
+TEST_P(Detached, LearnsServersWithDescriptorsClosedAndARelativeScriptPath)
+{
+    tt::write_wifi_state(state_, associated());
+    tt::spawn_options opt;
+    opt.env = tt::wifi_stub_env(kIf, state_);
+    opt.cwd = dir_.path();
+    {
+        tt::netns_enter host(net_->host());
+        ASSERT_TRUE(host.ok());
+        const std::string line = std::string("exec \"$0\" -i tw0 -x ./hook ") + GetParam();
+        const tt::result started = tt::run({"sh", "-c", line, tt::tamrod_bin()}, 10s, opt);
+        ASSERT_EQ(started.status, 0) << started.err;
+    }
+    ASSERT_TRUE(last_run_is("|||", 10s)) << "no run at start-up";
+    start_radvd("fe80::53 2001:db8::53");
+    EXPECT_TRUE(last_run_is("fe80::53%tw0 2001:db8::53|||")) << tt::read_file(log_) << radvd_.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Discovery, Detached, ::testing::Values("0<&-", "0<&- 1>&- 2>&-"),
+                         [](const auto& info) { return info.index == 0 ? std::string("StdinClosed")
+                                                                       : std::string("AllThreeClosed"); });
 
 }  // namespace
 

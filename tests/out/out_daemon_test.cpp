@@ -20,12 +20,6 @@ env expect_env(const std::string& v6, const std::string& v4, const std::string& 
     return {"TAMROD_V6=" + v6, "TAMROD_V4=" + v4, "TAMROD_R6=" + r6, "TAMROD_R4=" + r4};
 }
 
-tt::result client(std::vector<std::string> args)
-{
-    args.insert(args.begin(), tt::tamrod_bin());
-    return tt::run(args, 10s);
-}
-
 mode_t control_mode()
 {
     struct stat st{};
@@ -34,45 +28,8 @@ mode_t control_mode()
     return st.st_mode;
 }
 
-class OutDaemon : public ::testing::Test {
+class OutDaemon : public daemon_fixture {
 protected:
-    void SetUp() override
-    {
-        TT_REQUIRE_ROOT();
-        tt::write_wifi_state(state, {});
-    }
-
-    void TearDown() override
-    {
-        script.hold(false);
-        if (daemon.running()) {
-            daemon.signal(SIGTERM);
-            EXPECT_EQ(daemon.wait(10s), 1);
-        }
-        EXPECT_FALSE(script.overlapped()) << "two script runs overlapped";
-    }
-
-    tt::process spawn(const std::vector<std::string>& extra = {}, const std::string& script_path = {})
-    {
-        std::vector<std::string> argv{tt::tamrod_bin(), "-f", "-x", script_path.empty() ? script.path() : script_path,
-                                      "-i", "lo"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        tt::spawn_options opt;
-        opt.env = tt::wifi_stub_env("lo", state);
-        // A restrictive umask, as a service manager would give: the socket must still be 0777.
-        const mode_t previous = umask(027);
-        tt::process p(argv, opt);
-        umask(previous);
-        return p;
-    }
-
-    // Starts the daemon and waits for the run that the manager's first, empty, list causes.
-    void start(const std::vector<std::string>& extra = {})
-    {
-        daemon = spawn(extra);
-        ASSERT_TRUE(script.wait_ended(1)) << daemon.err();
-    }
-
     // Runs a client command that must change a list and waits for the one run it causes.
     void expect_run(const std::vector<std::string>& args, const env& want)
     {
@@ -82,11 +39,6 @@ protected:
         ASSERT_TRUE(script.wait_ended(n)) << args[0];
         EXPECT_EQ(script.runs()[n - 1].env, want) << args[0];
     }
-
-    tt::temp_dir dir;
-    script_log script{dir};
-    std::string state = dir.file("wifi");
-    tt::process daemon;
 };
 
 TEST_F(OutDaemon, StartsWithOneEmptyRunAndServesTheListsOnAnOpenSocket)

@@ -2,6 +2,7 @@
 // link seam), and stopping while a script runs.
 #include "mgr_post_double.h"
 #include "out.h"
+#include "out_request.h"
 #include "ctl_wire.h"
 #include "out_test_support.h"
 #include "policy.h"

@@ -1,5 +1,8 @@
 #include "out_test_support.h"
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -88,6 +91,48 @@ std::vector<script_run> script_log::settle(std::chrono::milliseconds quiet) cons
         },
         10s);
     return runs();
+}
+
+void daemon_fixture::SetUp()
+{
+    TT_REQUIRE_ROOT();
+    tt::write_wifi_state(state, {});
+}
+
+void daemon_fixture::TearDown()
+{
+    script.hold(false);
+    if (daemon.running()) {
+        daemon.signal(SIGTERM);
+        EXPECT_EQ(daemon.wait(10s), 1);
+    }
+    EXPECT_FALSE(script.overlapped()) << "two script runs overlapped";
+}
+
+tt::process daemon_fixture::spawn(const std::vector<std::string>& extra, const std::string& script_path)
+{
+    std::vector<std::string> argv{tt::tamrod_bin(), "-f", "-x", script_path.empty() ? script.path() : script_path,
+                                  "-i", "lo"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    tt::spawn_options opt;
+    opt.env = tt::wifi_stub_env("lo", state);
+    // A restrictive umask, as a service manager would give: the socket must still be 0777.
+    const mode_t previous = umask(027);
+    tt::process p(argv, opt);
+    umask(previous);
+    return p;
+}
+
+void daemon_fixture::start(const std::vector<std::string>& extra)
+{
+    daemon = spawn(extra);
+    ASSERT_TRUE(script.wait_ended(1)) << daemon.err();
+}
+
+tt::result daemon_fixture::client(std::vector<std::string> args)
+{
+    args.insert(args.begin(), tt::tamrod_bin());
+    return tt::run(args, 10s);
 }
 
 }  // namespace ot

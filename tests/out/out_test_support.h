@@ -1,7 +1,10 @@
 // A script for the output tests that logs every run it is started for.
 #pragma once
 
+#include "daemon.h"
 #include "proc.h"
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -37,6 +40,26 @@ public:
 
 private:
     std::string dir_, script_, log_;
+};
+
+// The real daemon on "lo" with the Wireless Extensions stand-in and the logging script; it is
+// stopped (status 1) at the end of each test, and no two script runs may have overlapped.
+class daemon_fixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The daemon in the foreground with the logging script, or another one, and extra options.
+    tt::process spawn(const std::vector<std::string>& extra = {}, const std::string& script_path = {});
+    // Starts the daemon and waits for the run that the manager's first, empty, list causes.
+    void start(const std::vector<std::string>& extra = {});
+    // Runs the client with these options.
+    static tt::result client(std::vector<std::string> args);
+
+    tt::temp_dir dir;
+    script_log script{dir};
+    std::string state = dir.file("wifi");
+    tt::process daemon;
 };
 
 }  // namespace ot

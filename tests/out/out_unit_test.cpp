@@ -1,6 +1,6 @@
 // List comparison and the script's environment strings, without threads or sockets.
 #include "ctl_wire.h"
-#include "out.h"
+#include "out_request.h"
 #include "out_env.h"
 
 #include <arpa/inet.h>
@@ -71,6 +71,15 @@ TEST(OutEnv, AddressesSeparatedBySingleBlanks)
 
     out_format_env(buf, "TAMROD_V6=", v6({"2001:db8::53", "::ffff:1.2.3.4", "fe80::1"}));
     EXPECT_STREQ(buf.data(), "TAMROD_V6=2001:db8::53 ::ffff:1.2.3.4 fe80::1");
+
+    // Learnt link-local servers carry the interface as their zone; others do not.
+    out_format_env(buf, "TAMROD_V6=", v6({"fe80::53", "2001:db8::53", "febf::1", "fec0::1"}), "wlan0");
+    EXPECT_STREQ(buf.data(), "TAMROD_V6=fe80::53%wlan0 2001:db8::53 febf::1%wlan0 fec0::1");
+    // Four of the widest link-local addresses with the longest interface name still fit whole.
+    const char* ll = "fe80:ffff:eeee:dddd:cccc:bbbb:aaaa:9999";
+    const std::string zone(15, 'w');
+    const std::size_t len = out_format_env(buf, "TAMROD_V6=", v6({ll, ll, ll, ll}), zone.c_str());
+    EXPECT_EQ(len, 10 + 4 * (39 + 1 + 15) + 3);
 }
 
 TEST(OutEnv, NeverWritesPastTheBuffer)

@@ -1,0 +1,57 @@
+// The script's environment strings; no system call in here.
+#include "out_env.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Appends text, cutting it at the end of the buffer; the buffer stays terminated.
+void env_append(env_buffer& buf, std::size_t& len, const char* text)
+{
+    const std::size_t room = buf.size() - 1 - len;
+    const std::size_t n = std::min(std::strlen(text), room);
+    std::memcpy(buf.data() + len, text, n);
+    len += n;
+    buf[len] = '\0';
+}
+
+template <typename List, int Family, std::size_t TextSize>
+std::size_t format_list(env_buffer& buf, const char* prefix, const List& list, const char* zone)
+{
+    std::size_t len = 0;
+    buf[0] = '\0';
+    env_append(buf, len, prefix);
+    const int count = ns_valid_count(list.count) ? list.count : 0;
+    for (int i = 0; i < count; ++i) {
+        char text[TextSize];
+        if (inet_ntop(Family, &list.addr[i], text, sizeof text) == nullptr)
+            continue;
+        if (i > 0)
+            env_append(buf, len, " ");
+        env_append(buf, len, text);
+        if constexpr (Family == AF_INET6) {
+            // A link-local server is reachable only through the link it was learnt on.
+            if (zone != nullptr && IN6_IS_ADDR_LINKLOCAL(&list.addr[i])) {
+                env_append(buf, len, "%");
+                env_append(buf, len, zone);
+            }
+        }
+    }
+    return len;
+}
+
+}  // namespace
+
+std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& list, const char* zone)
+{
+    return format_list<ns6_list, AF_INET6, INET6_ADDRSTRLEN>(buf, prefix, list, zone);
+}
+
+std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& list)
+{
+    return format_list<ns4_list, AF_INET, INET_ADDRSTRLEN>(buf, prefix, list, nullptr);
+}

@@ -1,0 +1,166 @@
+// Who may act on the control socket, and what silent or slow peers can do to the daemon.
+#include "ctl_wire.h"
+#include "out_test_support.h"
+
+#include <grp.h>
+#include <poll.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace tw;
+using steady = std::chrono::steady_clock;
+
+constexpr uid_t kNobody = 65534;
+
+// Runs body in a child that has dropped to uid nobody with only the given groups; its result
+// becomes the child's exit status.
+int as_nobody(std::vector<gid_t> groups, const std::function<int()>& body)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(groups.size(), groups.data()) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            _exit(99);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+gid_t netdev_gid()
+{
+    if (group* g = getgrnam("netdev"))
+        return g->gr_gid;
+    EXPECT_EQ(tt::run({"groupadd", "-r", "netdev"}).status, 0);
+    group* g = getgrnam("netdev");
+    return g != nullptr ? g->gr_gid : 0;
+}
+
+double ms_since(steady::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(steady::now() - t0).count();
+}
+
+class Trust : public ot::daemon_fixture {};
+
+TEST_F(Trust, OtherUsersMayListButNotChangeReloadOrStop)
+{
+    start({"-c", dir.write("policy", "+ + 1\n")});
+    const std::string set4 = word(CMD_SET_WLAN4) + bytes_of(v4({"6.6.6.6"}));
+    const std::string radio = word(CMD_SET_RADIO) + bytes_of(ctl_radio_payload{v4({"6.6.6.7"}), v6({})});
+    const int listed = as_nobody({kNobody}, [&] {
+        for (const auto& request : {set4, radio, word(CMD_RELOAD), word(CMD_TERMINATE)})
+            exchange(request);
+        return exchange(word(CMD_LIST)).size() == sizeof(ctl_list_reply) ? 0 : 1;
+    });
+    EXPECT_EQ(listed, 0) << "the listing is open to every local process";
+    EXPECT_EQ(exchange(word(CMD_LIST)), bytes_of(ctl_list_reply{}));
+    EXPECT_EQ(script.settle().size(), 1u) << "a refused command ran the script";
+    ASSERT_TRUE(daemon.running());
+    EXPECT_NE(daemon.err().find("CMD_SET_WLAN4 refused: uid 65534"), std::string::npos) << daemon.err();
+    EXPECT_NE(daemon.err().find("CMD_TERMINATE refused: uid 65534"), std::string::npos) << daemon.err();
+
+    // A member of the control group may, through a supplementary group.
+    EXPECT_EQ(as_nobody({kNobody, netdev_gid()}, [&] { return exchange(set4).empty() ? 0 : 1; }), 0);
+    ASSERT_TRUE(script.wait_ended(2)) << daemon.err();
+    EXPECT_EQ(script.runs()[1].env[1], "TAMROD_V4=6.6.6.6");
+}
+
+TEST_F(Trust, AFloodOfRefusalsIsReportedInAFewLines)
+{
+    start();
+    as_nobody({kNobody}, [] {
+        for (int i = 0; i < 200; ++i)
+            exchange(word(CMD_RELOAD));
+        return 0;
+    });
+    // The count of suppressed lines comes with the next report, at the latest at shut-down.
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(10s), 1);
+    const std::string err = daemon.err();
+    size_t lines = 0;
+    for (size_t at = 0; (at = err.find(" refused: ", at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_LE(lines, 10u) << err;
+    EXPECT_NE(err.find("more refused commands not reported"), std::string::npos) << err;
+}
+
+// Peers that connect and never send, each reconnected as soon as the daemon drops it.
+class silent_peers {
+public:
+    explicit silent_peers(size_t n) : fds_(n, -1)
+    {
+        worker_ = std::thread([this] {
+            while (!stop_) {
+                for (int& fd : fds_) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (fd >= 0 && poll(&p, 1, 0) == 0)
+                        continue;
+                    if (fd >= 0)
+                        close(fd);
+                    fd = ctl_connect();
+                }
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+    }
+    ~silent_peers()
+    {
+        stop_ = true;
+        worker_.join();
+        for (int fd : fds_)
+            if (fd >= 0)
+                close(fd);
+    }
+
+private:
+    std::vector<int> fds_;
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+class Stall : public ot::daemon_fixture, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(Stall, SilentConnectionsHoldUpNeitherClientsNorRunsNorTheStop)
+{
+    start();
+    silent_peers peers(GetParam());
+    std::this_thread::sleep_for(1500ms);  // past one connection budget: the table is full and turning over
+
+    auto t0 = steady::now();
+    const tt::result listing = client({"-l"});
+    const double list_ms = ms_since(t0);
+    EXPECT_EQ(listing.status, 0) << listing.err;
+
+    t0 = steady::now();
+    ASSERT_EQ(client({"-4", "192.0.2.7"}).status, 0);
+    ASSERT_TRUE(script.wait_begun(2, 5s));
+    const double run_ms = ms_since(t0);
+
+    t0 = steady::now();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(5s), 1);
+    const double stop_ms = ms_since(t0);
+    std::printf("%zu silent connections: -l %.1f ms, change to script run %.1f ms, SIGTERM to exit %.1f ms\n",
+                GetParam(), list_ms, run_ms, stop_ms);
+    // Bounds far above what this takes, far below what one stalled connection after another costs.
+    EXPECT_LT(list_ms, 3000);
+    EXPECT_LT(run_ms, 3000);
+    EXPECT_LT(stop_ms, 3000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Connections, Stall, ::testing::Values(10, 500));
+
+}  // namespace
