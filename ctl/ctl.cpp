@@ -1,5 +1,6 @@
 // Client side of the control socket: one command per connection, then the exit status.
 #include "ctl.h"
+#include "ctl_auth.h"
 #include "ctl_reply.h"
 
 #include "records.h"
@@ -7,14 +8,17 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -24,9 +28,30 @@ using std::chrono::steady_clock;
 // (often a boot script or a connection manager) for ever: connect, send and reply each get this long.
 constexpr auto kClientTimeout = std::chrono::seconds(5);
 
+// The daemon would refuse the command from us: say why here, since it sends no answer. Its user
+// owns the socket file it made; without the file, connect reports the missing daemon instead.
+bool refused_to_us(uint32_t command)
+{
+    struct stat st;
+    if (!ctl_changes_state(command) || stat(kControlPath, &st) != 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    const int n = getgroups(static_cast<int>(groups.size()), groups.data());
+    groups.resize(static_cast<size_t>(std::max(n, 0)));
+    if (ctl_may_change(geteuid(), getegid(), groups, st.st_uid, ctl_control_gid()))
+        return false;
+    std::fprintf(stderr,
+                 "permission denied: only root, the daemon's user and members of group %s may set servers, "
+                 "reload or stop the daemon\n",
+                 ctl_control_group());
+    return true;
+}
+
 // Sends a request that has no reply and reports the exit status.
 int ctl_send_only(uint32_t command, const void* payload, uint32_t length)
 {
+    if (refused_to_us(command))
+        return 1;
     int fd = ctl_request(command, payload, length);
     if (fd < 0)
         return 1;

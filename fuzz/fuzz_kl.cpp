@@ -1,4 +1,5 @@
-// ND user option datagrams: every report holds 1 to 4 distinct servers taken from the datagram.
+// ND user option datagrams: every report holds 1 to 4 distinct servers taken from the datagram,
+// none of them unspecified, loopback or multicast.
 #include "kl_decode.h"
 
 #include <cstdlib>
@@ -12,9 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned watched = data[0] % 4;
     const bytes datagram = as_bytes_of(data + 1, size - 1);
     for (const rdnss_report& r : kl_decode(datagram, watched)) {
-        if (r.count < 0 || r.count > kMaxServers)
+        if (r.count < 1 || r.count > kMaxServers)
             std::abort();
         for (int i = 0; i < r.count; ++i) {
+            const in6_addr& a = r.addr[i];
+            if (IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_MULTICAST(&a))
+                std::abort();
             if (r.lifetime[i] != r.lifetime[0] || memmem(datagram.data(), datagram.size(), &r.addr[i], 16) == nullptr)
                 std::abort();
             for (int k = 0; k < i; ++k)

@@ -2,6 +2,10 @@
 // Nothing else in the daemon does pointer arithmetic on kernel data.
 #pragma once
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <netinet/icmp6.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -65,14 +69,22 @@ private:
     tlv_rule rule_;
 };
 
-// Netlink messages in a datagram: 16-byte header, 32-bit length first, 4-byte alignment.
+// Netlink messages in a datagram: the header's 32-bit length first, aligned to NLMSG_ALIGNTO.
 inline constexpr tlv_rule kNetlinkMessages{
-    16, 16, 4, [](bytes b) -> size_t { return *read_at<uint32_t>(b, 0); }};
+    NLMSG_HDRLEN, NLMSG_HDRLEN, NLMSG_ALIGNTO, [](bytes b) -> size_t {
+        return *read_at<decltype(nlmsghdr::nlmsg_len)>(b, offsetof(nlmsghdr, nlmsg_len));
+    }};
+static_assert(NLMSG_HDRLEN == 16 && NLMSG_ALIGNTO == 4);
 
-// Route attributes: 4-byte header, 16-bit length first, 4-byte alignment.
+// Route attributes: the header's 16-bit length first, aligned to RTA_ALIGNTO.
 inline constexpr tlv_rule kRouteAttributes{
-    4, 4, 4, [](bytes b) -> size_t { return *read_at<uint16_t>(b, 0); }};
+    RTA_LENGTH(0), RTA_LENGTH(0), RTA_ALIGNTO,
+    [](bytes b) -> size_t { return *read_at<decltype(rtattr::rta_len)>(b, offsetof(rtattr, rta_len)); }};
+static_assert(RTA_LENGTH(0) == 4 && RTA_ALIGNTO == 4);
 
-// ND options (RFC 4861 4.6): length byte in units of 8 octets; zero is invalid.
+// ND options (RFC 4861 4.6): the length byte counts units of 8 octets; zero is invalid.
+inline constexpr size_t kNdOptionUnit = 8;
 inline constexpr tlv_rule kNdOptions{
-    2, 8, 1, [](bytes b) -> size_t { return size_t{byte_at(b, 1)} * 8; }};
+    sizeof(nd_opt_hdr), kNdOptionUnit, 1,
+    [](bytes b) -> size_t { return size_t{byte_at(b, offsetof(nd_opt_hdr, nd_opt_len))} * kNdOptionUnit; }};
+static_assert(sizeof(nd_opt_hdr) == 2 && offsetof(nd_opt_hdr, nd_opt_len) == 1);

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -25,8 +26,11 @@ constexpr int kFloorMs = 3000;
 constexpr int kFailureFloorMs = 6000;
 constexpr int32_t kBurstExtra = 25;
 constexpr useconds_t kBurstPauseUs = 20000;
+constexpr char kAllRouters[] = "ff02::2";
 constexpr int kRequiredHopLimit = 255;  // RFC 4861 6.1.2: anything else was forwarded
-constexpr size_t kMinAdvertLen = 16;    // RFC 4861 6.1.2: an RA is at least 16 octets
+// RFC 4861 6.1.2: an advertisement shorter than its fixed part is invalid.
+constexpr size_t kMinAdvertLen = sizeof(nd_router_advert);
+static_assert(kMinAdvertLen == 16);
 
 char* rq_ifname = nullptr;
 int32_t rq_interval = -1;     // guarded by rq_mutex
@@ -49,8 +53,9 @@ constexpr tlv_rule kControlMessages{
     sizeof(cmsghdr), sizeof(cmsghdr), alignof(cmsghdr),
     [](bytes b) -> size_t { return *read_at<decltype(cmsghdr::cmsg_len)>(b, offsetof(cmsghdr, cmsg_len)); }};
 
-// The 8-byte Router Solicitation (RFC 4861 4.1); the kernel fills in the checksum.
-constexpr std::array<uint8_t, 8> kSolicitation{ND_ROUTER_SOLICIT, 0, 0, 0, 0, 0, 0, 0};
+// A Router Solicitation without options (RFC 4861 4.1); the kernel fills in the checksum.
+constexpr std::array<uint8_t, sizeof(nd_router_solicit)> kSolicitation{ND_ROUTER_SOLICIT};
+static_assert(kSolicitation.size() == 8);
 
 bool set_int_option(int level, int name, int value, const char* what)
 {
@@ -70,8 +75,10 @@ bool solicit_cycle()
     hints.ai_family = AF_INET6;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* res = nullptr;
-    if (getaddrinfo("ff02::2", nullptr, &hints, &res) != 0 || res == nullptr) {
-        perror("getaddrinfo");
+    // Its failures carry their own codes; errno means something only for EAI_SYSTEM.
+    if (const int err = getaddrinfo(kAllRouters, nullptr, &hints, &res); err != 0 || res == nullptr) {
+        std::fprintf(stderr, "getaddrinfo %s: %s\n", kAllRouters,
+                     err == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(err));
         return false;
     }
     sockaddr_in6 dst{};
@@ -158,10 +165,13 @@ bool hop_limit_rejects(bytes control)
 
 bool is_advertisement(bytes packet, const sockaddr_in6& src)
 {
-    if (packet.size() < kMinAdvertLen || byte_at(packet, 0) != ND_ROUTER_ADVERT || byte_at(packet, 1) != 0)
+    if (packet.size() < kMinAdvertLen || byte_at(packet, offsetof(icmp6_hdr, icmp6_type)) != ND_ROUTER_ADVERT ||
+        byte_at(packet, offsetof(icmp6_hdr, icmp6_code)) != 0)
         return false;
-    // Only advertisements that came in on the watched interface count.
-    return src.sin6_scope_id == if_nametoindex(rq_ifname);
+    // Only the watched interface's routers count. Index 0 means that interface is gone, and it is
+    // also the scope of every source that is not link-local, so it must match nothing.
+    const unsigned ifindex = if_nametoindex(rq_ifname);
+    return ifindex != 0 && src.sin6_scope_id == ifindex;
 }
 
 void* rq_watcher(void*)
@@ -242,8 +252,8 @@ void rq_set(int32_t interval_ms, bool burst)
 {
     pthread_mutex_lock(&rq_mutex);
     // Off stays off: the sender already waits without a time-out and reads the burst flag only
-    // when a cycle starts, so a wake would find nothing to do. The manager stops soliciting on
-    // every RDNSS report, which made this a wake-up per report.
+    // when a cycle starts, so a wake would find nothing to do (the manager repeats "off" on every
+    // RDNSS report).
     const bool stays_off = rq_interval == -1 && interval_ms == -1;
     rq_interval = interval_ms;
     rq_burst = burst ? kBurstExtra : 0;

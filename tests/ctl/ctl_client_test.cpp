@@ -1,5 +1,6 @@
 // The one-shot client commands of the real executable against a small server bound to the
 // control socket path: the exact request bytes, replies, messages and exit statuses.
+#include "ctl_auth.h"
 #include "ctl_wire.h"
 #include "proc.h"
 
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -219,6 +221,53 @@ TEST(CtlList, ShortOrMalformedRepliesPrintNothing)
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err, "");
     }
+}
+
+// The client run as user nobody (group nogroup), with the given supplementary groups.
+std::vector<std::string> as_nobody(const std::string& groups, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534",
+                               groups.empty() ? "--clear-groups" : "--groups=" + groups, tt::tamrod_bin()});
+    return args;
+}
+
+TEST(CtlCredentials, OthersMayOnlyListMembersOfTheControlGroupMayChange)
+{
+    TT_REQUIRE_ROOT();
+    if (system("command -v setpriv >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "setpriv is not installed";
+    // Debian creates the group on most systems, but not on a minimal one.
+    if (!ctl_control_gid()) {
+        ASSERT_EQ(tt::run({"groupadd", "--system", ctl_control_group()}).status, 0);
+    }
+    const std::string control_gid = std::to_string(*ctl_control_gid());
+
+    fake_daemon server;
+    ASSERT_EQ(chmod(kControlPath, 0777), 0);  // as the daemon leaves it: anyone may connect
+    const std::string refusal = std::string("permission denied: only root, the daemon's user and members of group ") +
+                                ctl_control_group() + " may set servers, reload or stop the daemon\n";
+    for (auto args : std::vector<std::vector<std::string>>{{"-4", "6.6.6.6"}, {"-r", "6.6.6.7"}, {"-u"}, {"-t"}}) {
+        SCOPED_TRACE(args[0]);
+        auto r = tt::run(as_nobody("", args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, refusal);
+        EXPECT_EQ(server.accept_one(0ms), -1) << "a refused command connected";
+    }
+
+    auto listed = list_against(server, bytes_of(ctl_list_reply{v6({"2001:db8::53"}), v4({})}), {},
+                               as_nobody("", {"-l"}));
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out, "2001:db8::53\n");
+
+    auto member = tt::run(as_nobody("100," + control_gid, {"-u"}));
+    EXPECT_EQ(member.status, 0) << member.err;
+    EXPECT_EQ(server.take_request(), word(CMD_RELOAD));
+
+    // A daemon running as nobody takes its own user's commands.
+    ASSERT_EQ(chown(kControlPath, 65534, 65534), 0);
+    auto own = tt::run(as_nobody("", {"-t"}));
+    EXPECT_EQ(own.status, 0) << own.err;
+    EXPECT_EQ(server.take_request(), word(CMD_TERMINATE));
 }
 
 }  // namespace

@@ -130,6 +130,23 @@ TEST(KlDecode, FirstFourDistinctOfFiveKept)
         EXPECT_EQ(reports[0].lifetime[i], 5u);
 }
 
+TEST(KlDecode, ServersThatCanNeverServeThisHostAreDropped)
+{
+    // ip monitor: nduseropt family 10 ifindex 7 type 134 code 0
+    //   RDNSS :: ::1 ff02::fb 2001:db8::1 2001:db8::2 2001:db8::3 2001:db8::4 lifetime 60
+    //   RDNSS ff0e::53 :: lifetime 60
+    //   RDNSS fe80::53 lifetime 60
+    const auto reports = decode(notification(cat({
+        rdnss(60, {"::", "::1", "ff02::fb", "2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4"}),
+        rdnss(60, {"ff0e::53", "::"}),
+        rdnss(60, {"fe80::53"}),
+    })));
+    // The dropped ones take none of the four places, and an option left empty reports nothing.
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4"}));
+    EXPECT_EQ(servers(reports[1]), (strings{"fe80::53"}));
+}
+
 TEST(KlDecode, LifetimesZeroAndAllOnesPassUnchanged)
 {
     const auto reports = decode(notification(cat({rdnss(0, {"2001:db8::1"}), rdnss(0xffffffff, {"2001:db8::2"})})));

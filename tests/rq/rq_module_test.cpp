@@ -367,6 +367,10 @@ TEST_F(RqLink, MissingInterfaceIsReportedEverySixSeconds)
     start("tw9");
     testing::internal::CaptureStderr();
     rq_set(3000, false);
+    // The missing interface's index is 0, which is also the scope of a source that is not
+    // link-local, as ::1 is: such an advertisement must not count as the watched one's.
+    const tt::result sent = tt::run(net_->in(net_->host(), {SEND_RA_BIN, "-d", "::1", "lo"}));
+    EXPECT_EQ(sent.status, 0) << sent.err;
     std::this_thread::sleep_for(9600ms);
     const std::string err = testing::internal::GetCapturedStderr();
     size_t reports = 0;
@@ -376,6 +380,7 @@ TEST_F(RqLink, MissingInterfaceIsReportedEverySixSeconds)
     EXPECT_EQ(reports, 2u) << err;
     EXPECT_TRUE(capture_->until(wall::now()).empty());
     EXPECT_EQ(posted(MGR_RS_SENT), 0);
+    EXPECT_EQ(posted(MGR_RA_SEEN), 0);
 }
 
 }  // namespace
