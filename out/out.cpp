@@ -83,6 +83,7 @@ struct connection {
 struct server {
     std::array<connection, kMaxConnections> conns;
     steady_clock::time_point listen_after{};  // accept paused until then
+    bool accept_failing = false;              // reported once until an accept succeeds again
     uid_t own_uid = 0;
     // Refusal reports in the current window.
     steady_clock::time_point window_start{};
@@ -227,16 +228,25 @@ void progress(server& s, connection& c, runner& r)
     }
 }
 
+// The held connection whose budget runs out first, or nullptr.
+connection* stalest(server& s)
+{
+    connection* found = nullptr;
+    for (auto& c : s.conns) {
+        if (c.fd >= 0 && (found == nullptr || c.deadline < found->deadline))
+            found = &c;
+    }
+    return found;
+}
+
 connection* free_slot(server& s)
 {
     auto it = std::find_if(s.conns.begin(), s.conns.end(), [](const connection& c) { return c.fd < 0; });
     if (it != s.conns.end())
         return &*it;
-    // The stalest peer goes: its budget is the nearest to running out.
-    it = std::min_element(s.conns.begin(), s.conns.end(),
-                          [](const connection& a, const connection& b) { return a.deadline < b.deadline; });
-    drop(*it);
-    return &*it;
+    connection* c = stalest(s);
+    drop(*c);
+    return c;
 }
 
 // Takes every waiting connection; each is given the credentials the kernel recorded at connect.
@@ -245,12 +255,21 @@ void accept_all(server& s, runner& r)
     for (std::size_t i = 0; i < 4 * kMaxConnections; ++i) {
         const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                perror("accept");
-                s.listen_after = steady_clock::now() + kAcceptPause;
+            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM)
+                return;
+            // Out of descriptors: the stalest peer makes room; with none to let go, listening
+            // pauses, since the waiting connection keeps the socket readable.
+            if (connection* c = stalest(s)) {
+                drop(*c);
+                continue;
             }
+            if (!s.accept_failing)
+                perror("accept");
+            s.accept_failing = true;
+            s.listen_after = steady_clock::now() + kAcceptPause;
             return;
         }
+        s.accept_failing = false;
         connection& c = *free_slot(s);
         c = connection{};
         c.fd = fd;

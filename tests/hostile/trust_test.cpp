@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -162,5 +164,44 @@ TEST_P(Stall, SilentConnectionsHoldUpNeitherClientsNorRunsNorTheStop)
 }
 
 INSTANTIATE_TEST_SUITE_P(Connections, Stall, ::testing::Values(10, 500));
+
+// Clock ticks of CPU the process has used, user and system.
+long cpu_ticks(pid_t pid)
+{
+    const std::string stat = tt::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+TEST_F(Trust, OutOfDescriptorsTheDaemonNeitherSpinsNorStopsServingOnceTheyAreBack)
+{
+    start();
+    // No descriptor left for a connection: the limit drops to the highest one in use.
+    int highest = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(daemon.pid()) + "/fd"))
+        highest = std::max(highest, std::stoi(e.path().filename()) < 64 ? std::stoi(e.path().filename()) : 0);
+    const std::string pid = std::to_string(daemon.pid());
+    ASSERT_EQ(tt::run({"prlimit", "--pid", pid, "--nofile=" + std::to_string(highest + 1) + ":"}).status, 0);
+    const int waiting = ctl_connect();  // stays in the backlog: accept cannot take it
+    ASSERT_GE(waiting, 0);
+    std::this_thread::sleep_for(300ms);
+    const long before = cpu_ticks(daemon.pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpu_ticks(daemon.pid()) - before, sysconf(_SC_CLK_TCK) / 4) << "the daemon spun on accept";
+    close(waiting);
+
+    ASSERT_EQ(tt::run({"prlimit", "--pid", pid, "--nofile=1024:"}).status, 0);
+    const tt::result listing = client({"-l"});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    EXPECT_NE(daemon.err().find("accept: Too many open files"), std::string::npos) << daemon.err();
+}
 
 }  // namespace
