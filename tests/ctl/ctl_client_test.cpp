@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +83,33 @@ TEST(CtlNoDaemon, EveryCommandReportsOnlyConnectAndFails)
         }
         unlink(kControlPath);
     }
+}
+
+TEST(CtlNoDaemon, AStalledDaemonIsGivenUpOnWithTheReason)
+{
+    TT_REQUIRE_ROOT();
+    fake_daemon stalled;  // listens, never accepts, never answers
+    const auto t0 = std::chrono::steady_clock::now();
+    auto r = client({"-l"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "read: Connection timed out\n");
+
+    // With the backlog full, connect itself has to give up.
+    std::vector<int> queued;
+    for (int fd; (fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)) >= 0;) {
+        const sockaddr_un a = control_address();
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+            close(fd);
+            break;
+        }
+        queued.push_back(fd);
+    }
+    r = client({"-u"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "connect: Connection timed out\n");
+    for (int fd : queued)
+        close(fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 12s);
 }
 
 struct request_case {
