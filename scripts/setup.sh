@@ -6,6 +6,8 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libiw-dev            # wireless-tools' event stream decoder
+  libsystemd-dev       # sd_notify: readiness under a service manager
+  systemd              # systemd-analyze, which checks the service unit
   iproute2 procps      # namespaces, veth pairs and sysctl for the tests and the demo
   radvd                # the router on the far end of the veth
   ndisc6

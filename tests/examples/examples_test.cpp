@@ -146,7 +146,7 @@ TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
         {"/usr/share/man/man8/tamrod.8", 0644},
         {std::string(TAMROD_HOOK_PATH), 0755},
         {"/usr/share/doc/tamrod/examples/tamrod.conf", 0644},
-        {"/usr/lib/systemd/system/tamrod.service", 0644},
+        {"/usr/lib/systemd/system/tamrod@.service", 0644},
     };
     for (const auto& [path, mode] : expected) {
         struct stat st{};
@@ -155,10 +155,16 @@ TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
         EXPECT_EQ(st.st_mode & 07777, mode) << path;
     }
 
-    const std::string unit = tt::read_file(dest + "/usr/lib/systemd/system/tamrod.service");
-    EXPECT_NE(unit.find(std::string("ExecStart=/usr/sbin/tamrod -f -i wlan0 -x ") + TAMROD_HOOK_PATH + "\n"),
-              std::string::npos) << unit;
-    EXPECT_NE(unit.find("Restart="), std::string::npos);
+    // One instance per interface, living as long as the interface's device.
+    const std::string unit = tt::read_file(dest + "/usr/lib/systemd/system/tamrod@.service");
+    const std::vector<std::string> lines = {
+        std::string("ExecStart=/usr/sbin/tamrod -f -i %I -x ") + TAMROD_HOOK_PATH,
+        "Type=notify",
+        "BindsTo=sys-subsystem-net-devices-%i.device",
+        "WantedBy=sys-subsystem-net-devices-%i.device",
+    };
+    for (const std::string& line : lines)
+        EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
 
     // The shipped policy example must be accepted by the daemon's own reader: -c reads it at once,
     // and with -l it ends with the usage text (not a reader's message).
@@ -184,10 +190,10 @@ TEST(InstalledTree, ServiceUnitPassesSystemdVerification)
         GTEST_SKIP() << "systemd-analyze is not installed";
     tt::temp_dir d;
     // Verification wants the executable to exist: point the unit at the built one.
-    std::string unit = tt::read_file(std::string(TAMROD_SOURCE_DIR) + "/examples/tamrod.service.in");
+    std::string unit = tt::read_file(std::string(TAMROD_SOURCE_DIR) + "/examples/tamrod@.service.in");
     unit.replace(unit.find("@SBINDIR@/tamrod"), std::string("@SBINDIR@/tamrod").size(), tt::tamrod_bin());
     unit.replace(unit.find("@HOOK@"), std::string("@HOOK@").size(), kHook);
-    const std::string path = d.write("tamrod.service", unit);
+    const std::string path = d.write("tamrod@.service", unit);
     auto r = tt::run({"systemd-analyze", "verify", "--man=no", path}, std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");

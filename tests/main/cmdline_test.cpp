@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -314,6 +317,35 @@ TEST_F(Tamrod, DetachedDaemonRunsItsThreadsAndTimerInTheDetachedProcess)
     ASSERT_TRUE(tt::eventually([&] { return waitpid(pid, &st, WNOHANG) == pid; }, 10s));
     pid = 0;
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+}
+
+// Under a service manager the daemon reports itself ready only once its control socket answers,
+// so that a unit ordered after it can use the client at once.
+// Enabled once the start-up calls ready_notify().
+TEST_F(Tamrod, DISABLED_ReadyIsReportedOnceTheControlSocketAnswers)
+{
+    TT_REQUIRE_ROOT();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = dir.file("notify");
+    ASSERT_LT(path.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, path.c_str());
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    env.env["NOTIFY_SOCKET"] = path;
+
+    auto p = start({"-f", "-i", ifname, "-x", script});
+    pollfd pfd{manager, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 10000), 1) << "no readiness reported\n" << p.err();
+    char buf[256];
+    const ssize_t n = recv(manager, buf, sizeof buf, 0);
+    close(manager);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0))), "READY=1");
+    const tt::result listed = run({"-l"});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10s), 1);
+    EXPECT_EQ(p.err(), "");
 }
 
 }  // namespace
