@@ -2,6 +2,7 @@
 #include "ctl.h"
 #include "modules.h"
 #include "policy.h"
+#include "ready.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -201,6 +202,9 @@ const char* absolute(const char* path, std::string& store)
     }
     if (modules_start() != 0)
         daemon_exit();
+    // The control socket has listened since out_init and its thread now serves it: units ordered
+    // after ours may hand us their servers at once.
+    ready_notify();
 
     sigset_t wait_mask;
     sigfillset(&wait_mask);

@@ -321,8 +321,7 @@ TEST_F(Tamrod, DetachedDaemonRunsItsThreadsAndTimerInTheDetachedProcess)
 
 // Under a service manager the daemon reports itself ready only once its control socket answers,
 // so that a unit ordered after it can use the client at once.
-// Enabled once the start-up calls ready_notify().
-TEST_F(Tamrod, DISABLED_ReadyIsReportedOnceTheControlSocketAnswers)
+TEST_F(Tamrod, ReadyIsReportedOnceTheControlSocketAnswers)
 {
     TT_REQUIRE_ROOT();
     sockaddr_un addr{};
