@@ -16,6 +16,7 @@
 #   lab_veth                     joins them with a veth pair: wlan0 in $sta, rtr0 in $rtr
 #   lab_up                       brings lo and both veth ends up, waits until no address is tentative
 #   in_sta CMD... / in_rtr CMD...  runs CMD in the station / the router namespace
+#   in_stub CMD...               runs CMD in $sta with the environment the daemon has there (stand-in preloaded)
 #   lab_wait SECONDS CMD...      runs CMD every 0.1 s until it succeeds (status 1 after SECONDS); with $lab_dots
 #                                set, a dot per second waited
 #   lab_lines FILE               prints the number of lines in FILE (0 when it does not exist)
@@ -129,6 +130,7 @@ lab_veth() { ip link add wlan0 netns "$sta" type veth peer name rtr0 netns "$rtr
 
 in_sta() { ip netns exec "$sta" "$@"; }
 in_rtr() { ip netns exec "$rtr" "$@"; }
+in_stub() { in_sta env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$lab_state" "$@"; }
 
 lab_settled() { [[ -z $(in_sta ip -6 addr show dev wlan0 tentative) && -z $(in_rtr ip -6 addr show dev rtr0 tentative) ]]; }
 
@@ -176,15 +178,16 @@ lab_started() { ! kill -0 "$daemon_pid" 2>/dev/null || [[ $(lab_lines "$lab_hook
 lab_cleanup() {
   set +e
   [[ -n $daemon_pid ]] && kill "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null
-  # Whatever still runs in the namespaces (radvd forks a helper of its own) ends with them.
-  local ns pids
-  for ns in "$sta" "$rtr"; do
-    pids=$(ip netns pids "$ns" 2>/dev/null)
-    # shellcheck disable=SC2086 # one PID a word
-    [[ -n $pids ]] && kill $pids 2>/dev/null
+  # Whatever still runs in the namespaces (radvd forks a helper of its own) ends with them; what
+  # does not end within 2 s is killed.
+  local signal ns
+  for signal in TERM KILL; do
+    # shellcheck disable=SC2046 # one PID a word
+    kill -"$signal" $(lab_ns_pids) 2>/dev/null
+    lab_dots='' lab_wait 2 lab_gone && break
   done
-  lab_dots='' lab_wait 2 lab_gone
   for ns in "$sta" "$rtr"; do ip netns del "$ns" 2>/dev/null; done
   [[ -n $lab_keep || -z $work ]] || rm -rf "$work"
 }
-lab_gone() { [[ -z $(for ns in "$sta" "$rtr"; do ip netns pids "$ns" 2>/dev/null; done) ]]; }
+lab_ns_pids() { ip netns pids "$sta" 2>/dev/null; ip netns pids "$rtr" 2>/dev/null; }
+lab_gone() { [[ -z $(lab_ns_pids) ]]; }
