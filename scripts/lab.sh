@@ -3,26 +3,28 @@
 # message, and $src is set to the repository. Nothing here runs on sourcing; a script calls what it needs.
 #
 #   lab_say TEXT...              prints TEXT to fd $lab_say_fd (1; a script whose result is its stdout sets 2)
-#   lab_fail TEXT...             prints "NAME: TEXT" and the daemon's standard error (last $lab_log_lines) to stderr; exits 1
+#   lab_fail TEXT...             prints "NAME: TEXT" to stderr, then the daemon's standard error (its last
+#                                $lab_log_lines, all by default) if there is any; exits 1
 #   lab_need_root WHY [STATUS]   exits STATUS (default 1) with "NAME: needs root (WHY)" unless run as root
 #   lab_missing PACKAGE...       prints those of the Debian packages that are not installed, one a line
 #   lab_install PACKAGE...       installs those missing with apt-get, keeping their services from starting
-#   lab_build DIR TARGET...      unless $TAMROD_BUILD_DIR names a build, runs setup.sh and builds TARGETs in $src/DIR;
-#                                sets $build (absolute), $bin (tamrod), $stub (Wireless Extensions stand-in), $forge
+#   lab_build DIR TARGET...      unless $TAMROD_BUILD_DIR names a build, runs setup.sh and builds TARGETs in
+#                                $src/DIR; sets $build (absolute), $bin, $stub (the Wireless Extensions
+#                                stand-in) and $forge (the link notification forger)
 #   lab_need_built FILE...       fails ("build first") unless every FILE exists
 #   lab_refuse_running           fails when another tamrod already serves /dev/tamctl
 #   lab_workdir                  makes $work (/tmp/tamrod-NAME.XXXXXX); lab_cleanup runs on exit, Ctrl-C or TERM
-#   lab_namespaces               adds the station and router namespaces, named in $sta and $rtr (NAME and PID)
+#   lab_namespaces               adds the station and router namespaces, named in $sta and $rtr (NAME, PID)
 #   lab_veth                     joins them with a veth pair: wlan0 in $sta, rtr0 in $rtr
 #   lab_up                       brings lo and both veth ends up, waits until no address is tentative
 #   in_sta CMD... / in_rtr CMD...  runs CMD in the station / the router namespace
 #   in_stub CMD...               runs CMD in $sta with the environment the daemon has there (stand-in preloaded)
-#   lab_wait SECONDS CMD...      runs CMD every 0.1 s until it succeeds (status 1 after SECONDS); with $lab_dots
-#                                set, a dot per second waited
+#   lab_wait SECONDS CMD...      runs CMD every 0.1 s until it succeeds (status 1 after SECONDS); a dot per
+#                                second waited when $lab_dots is set
 #   lab_lines FILE               prints the number of lines in FILE (0 when it does not exist)
 #   lab_write_state BSSID ESSID  sets what the Wireless Extensions stand-in reports (file $lab_state)
-#   lab_start_daemon LOG ARG...  starts tamrod -f -i wlan0 ARG... in $sta on the stand-in, as $daemon_pid (the
-#                                daemon itself), and waits for its first hook run: the first line in LOG
+#   lab_start_daemon LOG ARG...  starts tamrod -f -i wlan0 ARG... in $sta on the stand-in as $daemon_pid (the
+#                                daemon itself) and waits for its first hook run: the first line in LOG
 #   lab_cleanup                  ends the daemon and whatever runs in the namespaces, deletes them and $work
 #                                (kept when $lab_keep is set)
 
@@ -103,14 +105,13 @@ lab_build() {
 lab_need_built() {
   local f
   for f in "$@"; do
-    [[ -f $f ]] || { echo "$lab: $f is missing; build first" >&2; exit 1; }
+    [[ -f $f ]] || lab_fail "$f is missing; build first"
   done
 }
 
 lab_refuse_running() {
   if "$bin" -l >/dev/null 2>&1; then
-    echo "$lab: another tamrod already serves /dev/tamctl; stop it first (tamrod -t)" >&2
-    exit 1
+    lab_fail "another tamrod already serves /dev/tamctl; stop it first (tamrod -t)"
   fi
 }
 
