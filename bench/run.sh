@@ -192,7 +192,7 @@ cat <<TABLE
 | 1 | Advertisement to hook start, median ($tseen / $pseen of $ads seen) | $(ms "$tmed") | $(ms "$pmed") | $(ratio "$tmed" "$pmed") |
 | 1 | Advertisement to hook start, 99th percentile (max) | $(ms "$tp99") ($(ms "$tmax")) | $(ms "$pp99") ($(ms "$pmax")) | $(ratio "$tp99" "$pp99") |
 | 1 | Hook start alone: fork + exec from a minimal launcher, median / 99th percentile ($fseen of $ads seen) | $(ms "$fmed") / $(ms "$fp99") | | |
-| 1 | The daemon's own share: advertisement to hook start less hook start alone, median / 99th percentile | $(own "$tmed" "$tp99") | $(own "$pmed" "$pp99") | $(ratio $((tmed - fmed)) $((pmed - fmed))) |
+| 1 | The daemon's own share: advertisement to hook start less hook start alone, median / 99th percentile | $(own "$tmed" "$tp99") | $(own "$pmed" "$pp99") | $(ratio $((tmed - fmed)) $((pmed - fmed))) / $(ratio $((tp99 - fp99)) $((pp99 - fp99))) |
 | 2 | Idle ${idle_s} s, not associated: wake-ups / CPU | $iw0 / $ic0 ms (woke: $ithr0) | $piw0 / $pic0 ms | |
 | 2 | Idle ${idle_s} s, associated, 4 servers held: wake-ups / CPU | $aw / $ac ms (woke: $athr) | $paw / $pac ms | |
 | 3 | RSS / PSS after start | $rss0 / $pss0 kB | $prss0 / $ppss0 kB | |
