@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libiw-dev            # wireless-tools' event stream decoder
+  libnl-3-dev libnl-genl-3-dev  # nl80211, where the kernel refuses Wireless Extensions
   iproute2 procps      # namespaces, veth pairs and sysctl for the tests and the demo
   radvd                # the router on the far end of the veth
   ndisc6
