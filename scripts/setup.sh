@@ -10,6 +10,7 @@ packages=(
   libiw-dev            # wireless-tools' event stream decoder
   libsystemd-dev       # sd_notify: readiness under a service manager
   systemd              # systemd-analyze, which checks the service unit
+  libnl-3-dev libnl-genl-3-dev  # nl80211, where the kernel refuses Wireless Extensions
   iproute2 procps      # namespaces, veth pairs and sysctl for the tests and the demo
   radvd                # the router on the far end of the veth
   ndisc6

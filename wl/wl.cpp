@@ -1,13 +1,18 @@
 // Wireless association monitor: reads the association with Wireless Extensions requests at
 // start, then follows the access-point events that the kernel sends in link notifications.
+// Where the kernel refuses Wireless Extensions on the interface (multi-link radios, drivers
+// without them), the same facts come from nl80211: requests at start, then its connection and
+// interface events. Both ways post the same record at the same moments.
 #include "wl.h"
 
 #include "mgr.h"
 #include "util.h"
 #include "wl_decode.h"
+#include "wl_nl80211.h"
 
 #include <iwlib.h>
 #include <linux/netlink.h>
+#include <linux/nl80211.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,6 +36,8 @@ int wl_counter = -1;
 int wl_sock = -1;
 pthread_t wl_thread;
 bool wl_thread_running = false;
+// Set when wl_init found the interface served by nl80211 instead of Wireless Extensions.
+bool wl_nl = false;
 // Serves the range query in wl_init first, the monitor's receives afterwards.
 alignas(8) std::array<std::byte, kBufferSize> wl_buffer;
 
@@ -51,9 +58,27 @@ int wl_request_socket()
     return s;
 }
 
+// The interface's SSID from nl80211 (GET_INTERFACE); on failure the field stays cleared.
+int wl_nl_read_essid()
+{
+    wl_assoc.essid.fill('\0');
+    std::vector<wl_nl_event> replies;
+    if (!wl_nl_request(NL80211_CMD_GET_INTERFACE, false, if_nametoindex(wl_ifname), replies)) {
+        perror("nl80211 GET_INTERFACE");
+        return -1;
+    }
+    for (const wl_nl_event& ev : replies)
+        if (ev.what == wl_nl_event::kind::mode && ev.has_essid)
+            wl_assoc.essid = ev.essid;
+    wl_assoc.essid.back() = '\0';
+    return 0;
+}
+
 // Reads the ESSID into the record; on failure the field stays cleared.
 int wl_read_essid()
 {
+    if (wl_nl)
+        return wl_nl_read_essid();
     int s = wl_request_socket();
     if (s < 0)
         return -1;
@@ -98,6 +123,40 @@ bool wl_read_ap_mode(int s)
     return true;
 }
 
+// Mode (GET_INTERFACE) and access point (the associated entry of the GET_SCAN dump, none when
+// no entry is) over nl80211. False with errno set and the failed request named.
+bool wl_nl_read_ap_mode(const char*& failed)
+{
+    const unsigned index = if_nametoindex(wl_ifname);
+    std::vector<wl_nl_event> replies;
+    failed = "nl80211 GET_INTERFACE";
+    if (index == 0 || !wl_nl_request(NL80211_CMD_GET_INTERFACE, false, index, replies)) {
+        if (index == 0)
+            errno = ENODEV;
+        return false;
+    }
+    const auto iface = std::find_if(replies.begin(), replies.end(),
+                                    [](const wl_nl_event& ev) { return ev.what == wl_nl_event::kind::mode; });
+    if (iface == replies.end()) {
+        errno = ENODEV;
+        return false;
+    }
+    const int32_t mode = iface->mode;
+    replies.clear();
+    failed = "nl80211 GET_SCAN";
+    if (!wl_nl_request(NL80211_CMD_GET_SCAN, true, index, replies))
+        return false;
+    wl_bssid bssid{};
+    for (const wl_nl_event& ev : replies)
+        if (ev.what == wl_nl_event::kind::current_bss) {
+            bssid = ev.bssid;
+            break;
+        }
+    wl_set_bssid(bssid);
+    wl_mode = mode;
+    return true;
+}
+
 // After the BSSID has been stored: name the network, apply the mode, tell the manager.
 void wl_report_access_point()
 {
@@ -112,6 +171,14 @@ void wl_report_access_point()
 // trusting a record that may be stale.
 void wl_resync()
 {
+    if (wl_nl) {
+        const char* failed = nullptr;
+        if (wl_nl_read_ap_mode(failed))
+            wl_report_access_point();
+        else
+            perror(failed);
+        return;
+    }
     int s = wl_request_socket();
     if (s < 0)
         return;
@@ -121,31 +188,68 @@ void wl_resync()
         wl_report_access_point();
 }
 
-bool wl_socket_idle()
+bool wl_socket_idle(int sock)
 {
-    pollfd pfd{wl_sock, POLLIN, 0};
+    pollfd pfd{sock, POLLIN, 0};
     return poll(&pfd, 1, 0) == 0;
+}
+
+void wl_handle_link(bytes datagram)
+{
+    const auto events = wl_decode_link(datagram, [] { return if_nametoindex(wl_ifname); }, wl_version);
+    for (const wl_event& ev : events) {
+        switch (ev.what) {
+        case wl_event::kind::mode:
+            wl_mode = ev.mode;
+            break;
+        case wl_event::kind::access_point:
+            wl_set_bssid(ev.bssid);
+            wl_report_access_point();
+            break;
+        }
+    }
+}
+
+// Interface changes update the mode, like a mode event; connection events are access-point
+// events. Scan entries are never multicast on the groups the socket joined.
+void wl_handle_nl80211(bytes datagram)
+{
+    const auto events = wl_decode_nl80211(datagram, wl_nl_family(), [] { return if_nametoindex(wl_ifname); });
+    for (const wl_nl_event& ev : events) {
+        switch (ev.what) {
+        case wl_nl_event::kind::mode:
+            wl_mode = ev.mode;
+            break;
+        case wl_nl_event::kind::access_point:
+            wl_set_bssid(ev.bssid);
+            wl_report_access_point();
+            break;
+        case wl_nl_event::kind::current_bss:
+            break;
+        }
+    }
 }
 
 void* wl_monitor(void*)
 {
     block_all_signals();
     mgr_post(MGR_ASSOC, &wl_assoc, sizeof wl_assoc);
+    const int sock = wl_nl ? wl_nl_fd() : wl_sock;
     bool resync_due = false;
     for (;;) {
         // An overrun leaves the socket dropping every notification until its queue is empty,
         // without a second error. So the driver is asked only once the queued (older) events
         // are handled and the queue has drained: the report then supersedes them all.
-        if (resync_due && wl_socket_idle()) {
+        if (resync_due && wl_socket_idle(sock)) {
             resync_due = false;
             wl_resync();
         }
-        if (wait_counter_or_socket(wl_counter, wl_sock)) {
+        if (wait_counter_or_socket(wl_counter, sock)) {
             uint64_t value;
             (void)evcount_read(wl_counter, value);
             break;
         }
-        const ssize_t n = recv(wl_sock, wl_buffer.data(), wl_buffer.size(), 0);
+        const ssize_t n = recv(sock, wl_buffer.data(), wl_buffer.size(), 0);
         if (n < 0) {
             const int err = errno;
             perror("recv");
@@ -155,19 +259,11 @@ void* wl_monitor(void*)
             resync_due = true;
             continue;
         }
-        const auto events = wl_decode_link(bytes(wl_buffer.data(), static_cast<size_t>(n)),
-                                           [] { return if_nametoindex(wl_ifname); }, wl_version);
-        for (const wl_event& ev : events) {
-            switch (ev.what) {
-            case wl_event::kind::mode:
-                wl_mode = ev.mode;
-                break;
-            case wl_event::kind::access_point:
-                wl_set_bssid(ev.bssid);
-                wl_report_access_point();
-                break;
-            }
-        }
+        const bytes datagram(wl_buffer.data(), static_cast<size_t>(n));
+        if (wl_nl)
+            wl_handle_nl80211(datagram);
+        else
+            wl_handle_link(datagram);
     }
     return nullptr;
 }
@@ -176,6 +272,23 @@ int wl_fail()
 {
     wl_cleanup();
     return -1;
+}
+
+// Wireless Extensions were refused: follow the interface over nl80211 if the kernel serves it
+// there. Silent when it does not, so that the caller reports the refusal as it always has.
+bool wl_nl_init()
+{
+    if (!wl_nl_open())
+        return false;
+    const char* failed = nullptr;
+    if (!wl_nl_read_ap_mode(failed)) {
+        wl_nl_close();
+        return false;
+    }
+    // Its events come on the nl80211 socket; link notifications are of no use here.
+    fd_close(wl_sock);
+    wl_nl = true;
+    return true;
 }
 
 }  // namespace
@@ -210,8 +323,17 @@ int wl_init(const char* ifname)
     range.u.data.length = static_cast<uint16_t>(wl_buffer.size());
     range.u.data.flags = 0;
     if (ioctl(s, SIOCGIWRANGE, &range) < 0) {
-        perror("ioctl SIOCGIWRANGE");
+        const int err = errno;
         fd_close(s);
+        if (err == EOPNOTSUPP && wl_nl_init()) {
+            if (wl_assoc.associated && wl_read_essid() != 0)
+                return wl_fail();
+            if (wl_mode != IW_MODE_INFRA)
+                wl_assoc.associated = 0;
+            return 0;
+        }
+        errno = err;
+        perror("ioctl SIOCGIWRANGE");
         return wl_fail();
     }
     wl_version = wl_range_version(bytes(wl_buffer).first(std::min<size_t>(range.u.data.length, kBufferSize)));
@@ -252,6 +374,8 @@ void wl_cleanup()
 {
     fd_close(wl_counter);
     fd_close(wl_sock);
+    wl_nl_close();
+    wl_nl = false;
     str_free(wl_ifname);
     wl_mode = kModeUnknown;
 }

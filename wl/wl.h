@@ -1,4 +1,4 @@
-// Wireless association monitor (Wireless Extensions).
+// Wireless association monitor (Wireless Extensions, or nl80211 where the kernel refuses them).
 #pragma once
 
 int wl_init(const char* ifname);

@@ -8,10 +8,15 @@
 
 namespace {
 
-constexpr size_t kNlHeader = 16;                      // struct nlmsghdr
-constexpr size_t kLinkHeader = kNlHeader + 16;        // + struct ifinfomsg
-constexpr size_t kIfIndexAt = kNlHeader + 4;          // ifinfomsg.ifi_index
-constexpr size_t kRtaHeader = 4;
+// Link notification: the nlmsghdr, then the ifinfomsg, then route attributes.
+constexpr size_t kNlHeader = sizeof(nlmsghdr);
+constexpr size_t kTypeAt = offsetof(nlmsghdr, nlmsg_type);
+constexpr size_t kLinkHeader = kNlHeader + sizeof(ifinfomsg);
+constexpr size_t kIfIndexAt = kNlHeader + offsetof(ifinfomsg, ifi_index);
+constexpr size_t kRtaHeader = sizeof(rtattr);
+constexpr size_t kRtaTypeAt = offsetof(rtattr, rta_type);
+static_assert(kNlHeader == 16 && kTypeAt == 4 && kLinkHeader == 32 && kIfIndexAt == 20);
+static_assert(kRtaHeader == 4 && kRtaTypeAt == 2);
 constexpr size_t kRangeVersionAt = offsetof(iw_range, we_version_compiled);
 constexpr size_t kRangeVersionMin = 300;
 static_assert(kRangeVersionAt == 280);
@@ -64,14 +69,14 @@ std::vector<wl_event> wl_decode_link(bytes datagram, const std::function<unsigne
     std::vector<wl_event> out;
     tlv_walker messages(datagram, kNetlinkMessages);
     while (auto msg = messages.next()) {
-        if (read_at<uint16_t>(*msg, 4) != RTM_NEWLINK || msg->size() < kLinkHeader)
+        if (read_at<uint16_t>(*msg, kTypeAt) != RTM_NEWLINK || msg->size() < kLinkHeader)
             continue;
         const unsigned index = watched_index();
         if (index == 0 || read_at<int32_t>(*msg, kIfIndexAt) != static_cast<int32_t>(index))
             continue;
         tlv_walker attrs(msg->subspan(kLinkHeader), kRouteAttributes);
         while (auto attr = attrs.next())
-            if (read_at<uint16_t>(*attr, 2) == IFLA_WIRELESS)
+            if (read_at<uint16_t>(*attr, kRtaTypeAt) == IFLA_WIRELESS)
                 wl_decode_stream(attr->subspan(kRtaHeader), we_version, out);
     }
     return out;

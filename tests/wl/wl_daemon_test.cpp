@@ -1,6 +1,7 @@
 // The whole daemon after its link-notification socket overran: stopped with SIGSTOP while
 // notifications are flooded at it, it must report the overrun and still act on a later
 // association, which shows as Router Solicitations arriving at the router end of the link.
+// And the whole daemon where the kernel refuses Wireless Extensions and has no nl80211 either.
 #include "daemon.h"
 #include "netns.h"
 #include "proc.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 
 using namespace std::chrono_literals;
@@ -86,6 +88,26 @@ TEST(WlDaemon, FollowsAssociationAfterItsSocketOverran)
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(10s), 1);
     close(rs);
+}
+
+// A refused range request sends the monitor to nl80211; this machine's kernel has none, so the
+// daemon must end as it always has, with no word about the attempt.
+TEST(WlDaemon, RefusedExtensionsWithoutNl80211FailAsBefore)
+{
+    TT_REQUIRE_ROOT();
+    tt::temp_dir dir;
+    const std::string state = dir.file("wifi");
+    tt::write_wifi_state(state, {});
+    {
+        std::ofstream f(state, std::ios::app);
+        f << "fail_only=SIOCGIWRANGE\n";
+    }
+    const std::string script = dir.write("hook", "#!/bin/sh\n", 0755);
+    tt::spawn_options opt;
+    opt.env = tt::wifi_stub_env("lo", state);
+    const auto r = tt::run({tt::tamrod_bin(), "-f", "-i", "lo", "-x", script}, 10s, opt);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ioctl SIOCGIWRANGE: Operation not supported\nwl_init failure\n");
 }
 
 }  // namespace

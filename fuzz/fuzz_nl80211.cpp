@@ -1,0 +1,56 @@
+// nl80211 messages (events and request replies), decoded with libnl's policy-checked parser:
+// events come out only for the watched interface, and every address or name they carry was
+// in the input.
+#include "wl_nl80211_decode.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint16_t kFamily = 0x22;  // the number the seeds use
+
+bool in_input(bytes input, const void* p, size_t n)
+{
+    return memmem(input.data(), input.size(), p, n) != nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const unsigned watched = data[0] % 4;
+    const bytes datagram = as_bytes_of(data + 1, size - 1);
+    size_t asked = 0;
+    const auto events = wl_decode_nl80211(datagram, kFamily, [&] { ++asked; return watched; });
+    if (watched == 0 && !events.empty())
+        std::abort();
+    if (events.size() > asked)  // at most one event per message, and only after the index was asked
+        std::abort();
+    const wl_bssid zero{};
+    for (const wl_nl_event& e : events) {
+        switch (e.what) {
+        case wl_nl_event::kind::mode: {
+            if (e.mode < -1 || e.mode > 7 || e.bssid != zero)
+                std::abort();
+            const size_t len = strnlen(e.essid.data(), e.essid.size());
+            if (len == e.essid.size() || (!e.has_essid && len != 0))
+                std::abort();
+            if (len != 0 && !in_input(datagram, e.essid.data(), len))
+                std::abort();
+            break;
+        }
+        case wl_nl_event::kind::access_point:
+        case wl_nl_event::kind::current_bss:
+            if (e.has_essid || (e.bssid != zero && !in_input(datagram, e.bssid.data(), e.bssid.size())))
+                std::abort();
+            break;
+        default:
+            std::abort();
+        }
+    }
+    return 0;
+}

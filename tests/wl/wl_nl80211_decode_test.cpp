@@ -1,0 +1,258 @@
+// The nl80211 decoder fed annotated messages laid out as the kernel sends them (little-endian
+// host; the nl80211 family number is dynamic, 0x22 here).
+#include "wl_nl80211_decode.h"
+
+#include <linux/netlink.h>
+#include <linux/nl80211.h>
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t kFamily = 0x22;
+constexpr unsigned kWatched = 3;
+
+using raw = std::vector<uint8_t>;
+using kind = wl_nl_event::kind;
+
+const wl_bssid kAp = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
+const wl_bssid kApMld = {0x02, 0x00, 0x00, 0x00, 0x10, 0x00};
+const wl_bssid kOther = {0x02, 0x00, 0x00, 0x00, 0x02, 0x00};
+const wl_bssid kZero{};
+
+std::vector<wl_nl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
+{
+    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, [&] {
+        if (lookups != nullptr)
+            ++*lookups;
+        return watched;
+    });
+}
+
+// `iw event`: wlan0 (phy #0): connected to 02:00:00:00:01:00
+const raw kConnected = {
+    // nlmsghdr: len 56, type 0x22 (nl80211), flags 0, seq 0, pid 0
+    0x38, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    // genlmsghdr: cmd 46 (NL80211_CMD_CONNECT), version 1
+    0x2e, 0x01, 0x00, 0x00,
+    // NL80211_ATTR_WIPHY (1): 0; NL80211_ATTR_IFINDEX (3): 3
+    0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x03, 0x00, 0x03, 0x00, 0x00, 0x00,
+    // NL80211_ATTR_MAC (6): 02:00:00:00:01:00, 2 bytes padding
+    0x0a, 0x00, 0x06, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+    // NL80211_ATTR_STATUS_CODE (72): 0 (success), 2 bytes padding
+    0x06, 0x00, 0x48, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+
+// `iw event` on a multi-link radio: wlan0 (phy #0): connected to 02:00:00:00:10:00 (AP MLD),
+// over link 0 to 02:00:00:00:01:00
+const raw kConnectedMlo = {
+    // nlmsghdr: len 84, type 0x22
+    0x54, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    // genlmsghdr: cmd 46 (NL80211_CMD_CONNECT), version 1
+    0x2e, 0x01, 0x00, 0x00,
+    // NL80211_ATTR_WIPHY: 0; NL80211_ATTR_IFINDEX: 3
+    0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x03, 0x00, 0x03, 0x00, 0x00, 0x00,
+    // NL80211_ATTR_MLD_ADDR (314): 02:00:00:00:10:00, padding
+    0x0a, 0x00, 0x3a, 0x01, 0x02, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00,
+    // NL80211_ATTR_STATUS_CODE: 0
+    0x06, 0x00, 0x48, 0x00, 0x00, 0x00, 0x00, 0x00,
+    // NL80211_ATTR_MLO_LINKS (312, nested): entry 1 (nested): NL80211_ATTR_MLO_LINK_ID (313) 0,
+    // NL80211_ATTR_MAC: the link's BSSID 02:00:00:00:01:00
+    0x1c, 0x00, 0x38, 0x81, 0x18, 0x00, 0x01, 0x80, 0x05, 0x00, 0x39, 0x01, 0x00, 0x00, 0x00, 0x00,
+    0x0a, 0x00, 0x06, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+};
+
+// `iw event`: wlan0 (phy #0): disconnected (by AP) reason: 3: Deauthenticated because sending
+// station is leaving (or has left) IBSS or ESS
+const raw kDisconnected = {
+    // nlmsghdr: len 48, type 0x22
+    0x30, 0x00, 0x00, 0x00, 0x22, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    // genlmsghdr: cmd 48 (NL80211_CMD_DISCONNECT), version 1
+    0x30, 0x01, 0x00, 0x00,
+    // NL80211_ATTR_WIPHY: 0; NL80211_ATTR_IFINDEX: 3
+    0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x03, 0x00, 0x03, 0x00, 0x00, 0x00,
+    // NL80211_ATTR_REASON_CODE (54): 3, padding; NL80211_ATTR_DISCONNECTED_BY_AP (71): flag
+    0x06, 0x00, 0x36, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04, 0x00, 0x47, 0x00,
+};
+
+// Builders for the variations below, same layout as the captures above.
+raw attr(uint16_t type, const raw& payload, int len = -1)
+{
+    const uint16_t l = len >= 0 ? static_cast<uint16_t>(len) : static_cast<uint16_t>(4 + payload.size());
+    raw a = {uint8_t(l), uint8_t(l >> 8), uint8_t(type), uint8_t(type >> 8)};
+    a.insert(a.end(), payload.begin(), payload.end());
+    a.resize((a.size() + 3) & ~size_t{3}, 0);
+    return a;
+}
+
+raw u32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+raw u16(uint16_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
+raw mac(const wl_bssid& m) { return raw(m.begin(), m.end()); }
+raw text(const std::string& s) { return raw(s.begin(), s.end()); }
+
+raw cat(std::initializer_list<raw> parts)
+{
+    raw r;
+    for (const raw& p : parts)
+        r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+
+raw message(uint8_t cmd, std::initializer_list<raw> attrs, uint16_t type = kFamily)
+{
+    const raw body = cat(attrs);
+    const uint32_t len = static_cast<uint32_t>(20 + body.size());
+    raw m = cat({u32(len), u16(type), u16(0), u32(0), u32(0), {cmd, 1, 0, 0}});
+    m.insert(m.end(), body.begin(), body.end());
+    return m;
+}
+
+raw ifindex(uint32_t i = kWatched) { return attr(NL80211_ATTR_IFINDEX, u32(i)); }
+
+// The reply to GET_INTERFACE (`iw dev wlan0 info`): Interface wlan0, ifindex 3, type managed,
+// ssid LabNet.
+raw interface_reply(uint32_t iftype, const std::string& ssid)
+{
+    return message(NL80211_CMD_NEW_INTERFACE,
+                   {ifindex(), attr(NL80211_ATTR_IFNAME, text(std::string("wlan0") + '\0')),
+                    attr(NL80211_ATTR_WIPHY, u32(0)), attr(NL80211_ATTR_IFTYPE, u32(iftype)),
+                    attr(NL80211_ATTR_MAC, mac({0x02, 0x00, 0x00, 0x00, 0x00, 0x00})),
+                    ssid.empty() ? raw{} : attr(NL80211_ATTR_SSID, text(ssid))});
+}
+
+// One entry of the GET_SCAN dump (`iw dev wlan0 scan dump`): BSS <bssid>(on wlan0) [-- associated],
+// freq 2412, and for one link of a multi-link connection its link id and the AP MLD address.
+raw scan_entry(const wl_bssid& bssid, bool associated, const wl_bssid* mld = nullptr)
+{
+    const raw bss = cat({attr(NL80211_BSS_BSSID, mac(bssid)), attr(NL80211_BSS_FREQUENCY, u32(2412)),
+                         associated ? attr(NL80211_BSS_STATUS, u32(NL80211_BSS_STATUS_ASSOCIATED)) : raw{},
+                         mld ? attr(NL80211_BSS_MLO_LINK_ID, {0}) : raw{},
+                         mld ? attr(NL80211_BSS_MLD_ADDR, mac(*mld)) : raw{}});
+    return message(NL80211_CMD_NEW_SCAN_RESULTS,
+                   {attr(NL80211_ATTR_GENERATION, u32(7)), ifindex(), attr(NL80211_ATTR_BSS | NLA_F_NESTED, bss)});
+}
+
+bool is_ap(const wl_nl_event& e, const wl_bssid& bssid) { return e.what == kind::access_point && e.bssid == bssid; }
+
+TEST(WlNl80211Decode, ConnectionEventsGiveTheAccessPoint)
+{
+    auto e = decode(kConnected);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_TRUE(is_ap(e[0], kAp));
+
+    // Multi-link: the access point MLD address, not the link's BSSID.
+    e = decode(kConnectedMlo);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_TRUE(is_ap(e[0], kApMld));
+
+    e = decode(kDisconnected);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_TRUE(is_ap(e[0], kZero));
+
+    // A failed attempt names the access point it tried (status 1: unspecified failure): no connection.
+    e = decode(message(NL80211_CMD_CONNECT,
+                       {ifindex(), attr(NL80211_ATTR_MAC, mac(kAp)), attr(NL80211_ATTR_STATUS_CODE, u16(1))}));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_TRUE(is_ap(e[0], kZero));
+
+    // `iw event`: wlan0 (phy #0): roamed to 02:00:00:00:02:00; several messages keep their order.
+    e = decode(cat({kConnected, message(NL80211_CMD_ROAM, {ifindex(), attr(NL80211_ATTR_MAC, mac(kOther))}),
+                    kDisconnected}));
+    ASSERT_EQ(e.size(), 3u);
+    EXPECT_TRUE(is_ap(e[0], kAp));
+    EXPECT_TRUE(is_ap(e[1], kOther));
+    EXPECT_TRUE(is_ap(e[2], kZero));
+}
+
+TEST(WlNl80211Decode, InterfaceMessagesGiveModeAndSsid)
+{
+    auto e = decode(interface_reply(NL80211_IFTYPE_STATION, "LabNet"));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].what, kind::mode);
+    EXPECT_EQ(e[0].mode, 2);  // IW_MODE_INFRA
+    ASSERT_TRUE(e[0].has_essid);
+    EXPECT_STREQ(e[0].essid.data(), "LabNet");
+
+    // A full 32-byte SSID stays NUL-terminated; no SSID while not connected.
+    const std::string longest(32, 'x');
+    e = decode(cat({interface_reply(NL80211_IFTYPE_STATION, longest), interface_reply(NL80211_IFTYPE_STATION, "")}));
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(std::string(e[0].essid.data()), longest);
+    EXPECT_FALSE(e[1].has_essid);
+
+    // `iw event`: set interface type to AP / ad-hoc / P2P client, then the interface deleted.
+    e = decode(cat({message(NL80211_CMD_SET_INTERFACE, {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(NL80211_IFTYPE_AP))}),
+                    message(NL80211_CMD_SET_INTERFACE, {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(NL80211_IFTYPE_ADHOC))}),
+                    message(NL80211_CMD_SET_INTERFACE,
+                            {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(NL80211_IFTYPE_P2P_CLIENT))}),
+                    message(NL80211_CMD_DEL_INTERFACE, {ifindex()})}));
+    ASSERT_EQ(e.size(), 4u);
+    EXPECT_EQ(e[0].mode, 3);  // IW_MODE_MASTER
+    EXPECT_EQ(e[1].mode, 1);  // IW_MODE_ADHOC
+    EXPECT_EQ(e[2].mode, 0);  // IW_MODE_AUTO: not a managed station as Wireless Extensions see it
+    EXPECT_EQ(e[3].mode, -1);
+    for (const auto& ev : e)
+        EXPECT_EQ(ev.what, kind::mode);
+}
+
+TEST(WlNl80211Decode, ScanDumpGivesOnlyTheAssociatedEntry)
+{
+    auto e = decode(cat({scan_entry(kOther, false), scan_entry(kAp, true)}));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].what, kind::current_bss);
+    EXPECT_EQ(e[0].bssid, kAp);
+
+    // One link of a multi-link connection: the access point MLD address.
+    e = decode(scan_entry(kAp, true, &kApMld));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].bssid, kApMld);
+}
+
+TEST(WlNl80211Decode, ForeignAndHostileMessagesAreSkipped)
+{
+    const raw mac_attr = attr(NL80211_ATTR_MAC, mac(kAp));
+    struct row {
+        const char* what;
+        raw datagram;
+    } rows[] = {
+        {"another interface", message(NL80211_CMD_CONNECT, {ifindex(4), mac_attr})},
+        {"no interface index", message(NL80211_CMD_CONNECT, {mac_attr})},
+        {"another family", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, kFamily + 1)},
+        {"an error message", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, NLMSG_ERROR)},
+        {"another command", message(NL80211_CMD_NEW_STATION, {ifindex(), mac_attr})},
+        {"a 5-byte address", message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MAC, {1, 2, 3, 4, 5})})},
+        {"a 7-byte MLD address",
+         message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MLD_ADDR, {1, 2, 3, 4, 5, 6, 7})})},
+        {"a 33-byte SSID", message(NL80211_CMD_NEW_INTERFACE, {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(2)),
+                                                              attr(NL80211_ATTR_SSID, raw(33, 'x'))})},
+        {"a 2-byte interface index", message(NL80211_CMD_DISCONNECT, {attr(NL80211_ATTR_IFINDEX, {3, 0})})},
+        {"an attribute longer than the message", message(NL80211_CMD_DISCONNECT, {ifindex(), attr(71, {}, 64)})},
+        {"a roam without an address", message(NL80211_CMD_ROAM, {ifindex()})},
+        {"a scan entry with a short BSSID",
+         message(NL80211_CMD_NEW_SCAN_RESULTS,
+                 {ifindex(), attr(NL80211_ATTR_BSS, cat({attr(NL80211_BSS_BSSID, {1, 2, 3}),
+                                                         attr(NL80211_BSS_STATUS, u32(1))}))})},
+        {"a message longer than the datagram", raw(kConnected.begin(), kConnected.end() - 4)},
+        {"no room for the generic header", cat({u32(18), u16(kFamily), u16(0), u32(0), u32(0), {46, 1, 0, 0}})},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        EXPECT_TRUE(decode(r.datagram).empty());
+    }
+
+    // A malformed message costs only itself: the next one in the datagram still counts.
+    const auto e = decode(cat({rows[5].datagram, kDisconnected}));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_TRUE(is_ap(e[0], kZero));
+
+    // No such interface matches nothing; the index is asked once per nl80211 message.
+    int lookups = 0;
+    EXPECT_TRUE(decode(cat({kConnected, kDisconnected}), 0, &lookups).empty());
+    EXPECT_EQ(lookups, 2);
+}
+
+}  // namespace
