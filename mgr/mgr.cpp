@@ -80,30 +80,31 @@ void release_policy(policy_list list)
         policy_free(list);
 }
 
+// Reads a record payload and hands it to the state machine; false when the channel broke.
+template <typename Record>
+bool feed(uint32_t type)
+{
+    Record record{};
+    if (!read_whole(&record, sizeof record))
+        return false;
+    mgr_event(type, &record);
+    return true;
+}
+
 // Reads one message's payload and feeds it to the state machine; false when the thread is to end.
 bool dispatch(uint32_t type)
 {
     switch (type) {
     case MGR_STOP:
         return false;
-    case MGR_ASSOC: {
-        assoc_info assoc{};
-        if (!read_whole(&assoc, sizeof assoc))
-            return false;
-        mgr_event(MGR_ASSOC, &assoc);
-        return true;
-    }
+    case MGR_ASSOC:
+        return feed<assoc_info>(MGR_ASSOC);
     case MGR_RS_SENT:
     case MGR_RA_SEEN:
         mgr_event(type, nullptr);
         return true;
-    case MGR_RDNSS: {
-        rdnss_report report{};
-        if (!read_whole(&report, sizeof report))
-            return false;
-        mgr_event(MGR_RDNSS, &report);
-        return true;
-    }
+    case MGR_RDNSS:
+        return feed<rdnss_report>(MGR_RDNSS);
     case MGR_TIMER: {
         uint32_t gen = 0;
         if (!read_whole(&gen, sizeof gen))
