@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr size_t kLineBuffer = 1024;  // fgets takes at most 1023 characters at a time
+constexpr size_t kLineBuffer = 1024;  // a line holds at most 1023 characters, its line feed included
 constexpr size_t kMaxSsid = 32;
 constexpr char kSeparators[] = " \t\r\n";
 
@@ -94,14 +94,27 @@ line_result parse_line(char* text, policy_entry& e)
     return {nullptr, true, (e.flags & POLICY_ANY_SSID) && (e.flags & POLICY_ANY_BSSID)};
 }
 
-bool more_to_read(FILE* f)
+// Reads one physical line into the line buffer: at most kLineBuffer - 1 bytes, its line feed
+// included; the rest of a longer line is read past and reported as overlong. Counting bytes
+// ourselves keeps a NUL inside a line from hiding where the line ends. False at the end of the file.
+bool next_line(FILE* f, bool& overlong)
 {
-    const int c = std::getc(f);
-    return c != EOF && std::ungetc(c, f) != EOF;
+    std::size_t len = 0;
+    int c = EOF;
+    overlong = false;
+    while ((c = std::getc(f)) != EOF) {
+        if (len < kLineBuffer - 1)
+            line_buffer[len++] = static_cast<char>(c);
+        else
+            overlong = true;
+        if (c == '\n')
+            break;
+    }
+    line_buffer[len] = '\0';
+    return len > 0;
 }
 
-// A piece that does not end the physical line: only a comment may be that long, since the rest
-// of the line is never read.
+// An over-long line: only a comment may be that long, since the rest of the line is never read.
 bool overlong_entry(const char* piece)
 {
     return piece[std::strspn(piece, kSeparators)] != '#';
@@ -111,7 +124,7 @@ bool overlong_entry(const char* piece)
 FILE* open_regular(const char* path)
 {
     // Non-blocking open: a FIFO must be refused here, not wait for a writer with the daemon frozen.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         std::fprintf(stderr, "can't access %s\n", path);
         return nullptr;
@@ -151,17 +164,13 @@ policy_list policy_read(const char* path)
     policy_entry** tail = &head;
     line_result r;
     bool failed = false;
-    bool in_tail = false;  // reading the rest of an over-long line
+    bool overlong = false;
     int line = 0;
-    while (!failed && !r.last && std::fgets(line_buffer, sizeof line_buffer, f) != nullptr) {
-        const bool tail_piece = in_tail;
-        in_tail = std::strchr(line_buffer, '\n') == nullptr && more_to_read(f);
-        if (tail_piece)
-            continue;
+    while (!failed && !r.last && next_line(f, overlong)) {
         ++line;
         policy_entry e{};
-        r = in_tail && overlong_entry(line_buffer) ? line_result{"overlong line %d of %s\n"}
-                                                   : parse_line(line_buffer, e);
+        r = overlong && overlong_entry(line_buffer) ? line_result{"overlong line %d of %s\n"}
+                                                    : parse_line(line_buffer, e);
         if (r.error != nullptr) {
             std::fprintf(stderr, r.error, line, path);
             failed = true;

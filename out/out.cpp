@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -75,7 +76,6 @@ struct connection {
     int fd = -1;
     steady_clock::time_point deadline;
     ucred peer{};
-    bool may_change = false;
     std::size_t got = 0;
     std::array<uint8_t, sizeof(uint32_t) + sizeof(ctl_radio_payload)> request{};
 };
@@ -111,13 +111,14 @@ void reload_policy(runner& r)
     offer_policy(r);
 }
 
-// Whether the peer may change state: it is decided once, from the credentials the kernel took
-// at connect time, so a peer cannot pass a descriptor to someone else to change its rights.
+// Whether the peer may change state, from the credentials the kernel took at connect time, so a
+// descriptor passed on keeps its creator's rights. Asked only for a state-changing command: the
+// group lookup may be slow and a listing needs none.
 bool peer_may_change(int fd, const ucred& peer, uid_t own_uid)
 {
-    const std::optional<gid_t> group = ctl_control_gid();
-    if (ctl_may_change(peer.uid, peer.gid, {}, own_uid, group))
+    if (ctl_may_change(peer.uid, peer.gid, {}, own_uid, std::nullopt))
         return true;
+    const std::optional<gid_t> group = ctl_control_gid();
     if (!group)
         return false;
     std::vector<gid_t> groups(32);
@@ -133,17 +134,22 @@ bool peer_may_change(int fd, const ucred& peer, uid_t own_uid)
     }
 }
 
+// Once a report window has passed, the refusals it left out are counted in one line.
+void flush_refusals(server& s, steady_clock::time_point now)
+{
+    if (now - s.window_start < kReportWindow)
+        return;
+    if (s.suppressed > 0)
+        std::fprintf(stderr, "%u more refused commands not reported\n", s.suppressed);
+    s.window_start = now;
+    s.reported = 0;
+    s.suppressed = 0;
+}
+
 // Refusals are reported, but a flood of them must not fill the log.
 void report_refusal(server& s, uint32_t command, const ucred& peer)
 {
-    const auto now = steady_clock::now();
-    if (now - s.window_start >= kReportWindow) {
-        if (s.suppressed > 0)
-            std::fprintf(stderr, "%u more refused commands not reported\n", s.suppressed);
-        s.window_start = now;
-        s.reported = 0;
-        s.suppressed = 0;
-    }
+    flush_refusals(s, steady_clock::now());
     if (s.reported >= kReportsPerWindow) {
         ++s.suppressed;
         return;
@@ -159,8 +165,9 @@ void handle_command(int fd, uint32_t command, std::span<const uint8_t> payload, 
     case CMD_LIST: {
         const ctl_list_reply reply{lists.wlan6, lists.wlan4};
         // A fresh connection's buffer always takes the reply; a peer that has gone must not raise
-        // SIGPIPE on this thread.
-        if (send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof reply))
+        // SIGPIPE on this thread, nor a line in the log for every such connection.
+        const ssize_t n = send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n != static_cast<ssize_t>(sizeof reply) && !(n < 0 && (errno == EPIPE || errno == ECONNRESET)))
             perror("writev");
         return;
     }
@@ -198,7 +205,8 @@ void progress(server& s, connection& c, runner& r)
         if (c.got >= kWord) {
             uint32_t command = 0;
             std::memcpy(&command, c.request.data(), kWord);
-            if (ctl_changes_state(command) && !c.may_change) {
+            // Asked before any payload is read: a refused command's payload is never looked at.
+            if (c.got == kWord && ctl_changes_state(command) && !peer_may_change(c.fd, c.peer, s.own_uid)) {
                 report_refusal(s, command, c.peer);
                 drop(c);
                 return;
@@ -218,7 +226,7 @@ void progress(server& s, connection& c, runner& r)
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
         // A cut command word is dropped silently; a cut payload is worth a line.
-        if (c.got > kWord) {
+        if (c.got >= kWord) {
             if (n == 0)
                 errno = ENODATA;
             perror("read");
@@ -239,20 +247,28 @@ connection* stalest(server& s)
     return found;
 }
 
-connection* free_slot(server& s)
+// Lets a connection go to make room: what it has sent is served first, so that a client whose
+// request is already here is never dropped for a newer peer; one that sends later sees the close.
+void evict(server& s, connection& c, runner& r)
+{
+    progress(s, c, r);
+    drop(c);
+}
+
+connection* free_slot(server& s, runner& r)
 {
     auto it = std::find_if(s.conns.begin(), s.conns.end(), [](const connection& c) { return c.fd < 0; });
     if (it != s.conns.end())
         return &*it;
     connection* c = stalest(s);
-    drop(*c);
+    evict(s, *c, r);
     return c;
 }
 
 // Takes every waiting connection; each is given the credentials the kernel recorded at connect.
 void accept_all(server& s, runner& r)
 {
-    for (std::size_t i = 0; i < 4 * kMaxConnections; ++i) {
+    for (std::size_t i = 0; i < kMaxConnections; ++i) {
         const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM)
@@ -260,7 +276,7 @@ void accept_all(server& s, runner& r)
             // Out of descriptors: the stalest peer makes room; with none to let go, listening
             // pauses, since the waiting connection keeps the socket readable.
             if (connection* c = stalest(s)) {
-                drop(*c);
+                evict(s, *c, r);
                 continue;
             }
             if (!s.accept_failing)
@@ -270,7 +286,7 @@ void accept_all(server& s, runner& r)
             return;
         }
         s.accept_failing = false;
-        connection& c = *free_slot(s);
+        connection& c = *free_slot(s, r);
         c = connection{};
         c.fd = fd;
         c.deadline = steady_clock::now() + kConnectionBudget;
@@ -280,28 +296,26 @@ void accept_all(server& s, runner& r)
             drop(c);
             continue;
         }
-        c.may_change = peer_may_change(fd, c.peer, s.own_uid);
         progress(s, c, r);
     }
 }
 
-// Connections whose budget ran out are closed; the nearest deadline left, if any.
-std::optional<steady_clock::time_point> expire(server& s)
+// Connections whose budget ran out are closed, after a last look at what they sent; the nearest
+// deadline left, if any.
+std::optional<steady_clock::time_point> expire(server& s, runner& r, steady_clock::time_point now)
 {
-    const auto now = steady_clock::now();
     std::optional<steady_clock::time_point> nearest;
     for (auto& c : s.conns) {
-        if (c.fd < 0)
-            continue;
-        if (c.deadline <= now) {
-            if (c.got > sizeof(uint32_t)) {
+        if (c.fd >= 0 && c.deadline <= now) {
+            progress(s, c, r);
+            if (c.fd >= 0 && c.got >= sizeof(uint32_t)) {
                 errno = ETIMEDOUT;
                 perror("read");
             }
             drop(c);
-        } else if (!nearest || c.deadline < *nearest) {
-            nearest = c.deadline;
         }
+        if (c.fd >= 0 && (!nearest || c.deadline < *nearest))
+            nearest = c.deadline;
     }
     return nearest;
 }
@@ -398,17 +412,19 @@ void start_run(runner& r)
     r.run_pending = false;
 }
 
-int poll_timeout(const runner& r, const server& s, std::optional<steady_clock::time_point> until)
+int poll_timeout(const runner& r, const server& s, steady_clock::time_point now,
+                 std::optional<steady_clock::time_point> until)
 {
-    const auto now = steady_clock::now();
     if (r.child_pid != 0 || r.run_pending || r.policy_due != nullptr)
         until = std::min(until.value_or(now + kReapInterval), now + kReapInterval);
     if (s.listen_after > now)
         until = std::min(until.value_or(s.listen_after), s.listen_after);
     if (!until)
         return -1;
-    // Rounded up, so that a deadline is past when poll returns.
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*until - now).count());
+    // Rounded up, so that a deadline is past when poll returns; never negative, which would wait
+    // for ever.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*until - now).count();
+    return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, std::numeric_limits<int>::max()));
 }
 
 void* out_worker(void*)
@@ -423,13 +439,15 @@ void* out_worker(void*)
         reap(r);
         start_run(r);
         offer_policy(r);
-        const auto nearest = expire(s);
-        const bool listening = steady_clock::now() >= s.listen_after;
+        const auto now = steady_clock::now();
+        flush_refusals(s, now);
+        const auto nearest = expire(s, r, now);
+        const bool listening = now >= s.listen_after;
         fds[0] = {pipe_read, POLLIN, 0};
         fds[1] = {listening ? listen_fd : -1, POLLIN, 0};
         for (std::size_t i = 0; i < kMaxConnections; ++i)
             fds[2 + i] = {s.conns[i].fd, POLLIN, 0};
-        if (poll(fds.data(), fds.size(), poll_timeout(r, s, nearest)) <= 0)
+        if (poll(fds.data(), fds.size(), poll_timeout(r, s, now, nearest)) <= 0)
             continue;
         if (fds[0].revents != 0 && !drain_channel(r))
             break;

@@ -82,6 +82,8 @@ TEST_F(Reader, EachFaultIsReportedWithItsLineCountingBlankAndCommentLines)
         {"Net + 1" + std::string(1016, ' ') + "\nLonely\n", "overlong", 1},
         // The tail of an over-long comment is still comment, never an entry that stops soliciting.
         {"#" + std::string(1022, ' ') + "Net + -1\nLonely\n", "syntax error", 2},
+        // A NUL inside a line does not hide where the line ends.
+        {std::string("# c\0x\nLonely\n+ + 1\n", 19), "syntax error", 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content.substr(0, 40));
