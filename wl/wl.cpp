@@ -335,7 +335,9 @@ int wl_init(const char* ifname)
     if (ioctl(s, SIOCGIWRANGE, &range) < 0) {
         const int err = errno;
         fd_close(s);
-        if (err == EOPNOTSUPP && wl_nl_init()) {
+        // EOPNOTSUPP: refused on this interface (a multi-link radio, a driver without them, a
+        // kernel without cfg80211's extensions); ENOTTY: a kernel without Wireless Extensions.
+        if ((err == EOPNOTSUPP || err == ENOTTY) && wl_nl_init()) {
             if (wl_assoc.associated && wl_read_essid() != 0)
                 return wl_fail();
             if (wl_mode != IW_MODE_INFRA)
