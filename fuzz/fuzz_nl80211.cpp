@@ -33,24 +33,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const wl_bssid zero{};
     for (const wl_nl_event& e : events) {
         switch (e.what) {
-        case wl_nl_event::kind::mode: {
+        case wl_nl_event::kind::mode:
             if (e.mode < -1 || e.mode > 7 || e.bssid != zero)
                 std::abort();
-            const size_t len = strnlen(e.essid.data(), e.essid.size());
-            if (len == e.essid.size() || (!e.has_essid && len != 0))
-                std::abort();
-            if (len != 0 && !in_input(datagram, e.essid.data(), len))
-                std::abort();
             break;
-        }
         case wl_nl_event::kind::access_point:
+            if (e.has_essid)
+                std::abort();
+            [[fallthrough]];
         case wl_nl_event::kind::current_bss:
-            if (e.has_essid || (e.bssid != zero && !in_input(datagram, e.bssid.data(), e.bssid.size())))
+            if (e.bssid != zero && !in_input(datagram, e.bssid.data(), e.bssid.size()))
                 std::abort();
             break;
         default:
             std::abort();
         }
+        // A name is terminated, present only when the message carried one, and taken from it.
+        const size_t len = strnlen(e.essid.data(), e.essid.size());
+        if (len == e.essid.size() || (!e.has_essid && len != 0))
+            std::abort();
+        if (len != 0 && !in_input(datagram, e.essid.data(), len))
+            std::abort();
     }
     return 0;
 }

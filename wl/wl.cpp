@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -58,19 +59,28 @@ int wl_request_socket()
     return s;
 }
 
-// The interface's SSID from nl80211 (GET_INTERFACE); on failure the field stays cleared.
+// The network's name over nl80211: the SSID element of the access point the interface is
+// associated with (where Wireless Extensions take it from too), else the SSID the interface
+// itself holds (a hidden network). On failure the field stays cleared.
 int wl_nl_read_essid()
 {
     wl_assoc.essid.fill('\0');
-    std::vector<wl_nl_event> replies;
-    if (!wl_nl_request(NL80211_CMD_GET_INTERFACE, false, if_nametoindex(wl_ifname), replies)) {
-        perror("nl80211 GET_INTERFACE");
-        return -1;
+    const unsigned index = if_nametoindex(wl_ifname);
+    for (const auto& [cmd, dump, name, from] :
+         {std::tuple{NL80211_CMD_GET_SCAN, true, "nl80211 GET_SCAN", wl_nl_event::kind::current_bss},
+          std::tuple{NL80211_CMD_GET_INTERFACE, false, "nl80211 GET_INTERFACE", wl_nl_event::kind::mode}}) {
+        std::vector<wl_nl_event> replies;
+        if (!wl_nl_request(cmd, dump, index, replies)) {
+            perror(name);
+            return -1;
+        }
+        for (const wl_nl_event& ev : replies)
+            if (ev.what == from && ev.has_essid) {
+                wl_assoc.essid = ev.essid;
+                wl_assoc.essid.back() = '\0';
+                return 0;
+            }
     }
-    for (const wl_nl_event& ev : replies)
-        if (ev.what == wl_nl_event::kind::mode && ev.has_essid)
-            wl_assoc.essid = ev.essid;
-    wl_assoc.essid.back() = '\0';
     return 0;
 }
 
@@ -325,7 +335,9 @@ int wl_init(const char* ifname)
     if (ioctl(s, SIOCGIWRANGE, &range) < 0) {
         const int err = errno;
         fd_close(s);
-        if (err == EOPNOTSUPP && wl_nl_init()) {
+        // EOPNOTSUPP: refused on this interface (a multi-link radio, a driver without them, a
+        // kernel without cfg80211's extensions); ENOTTY: a kernel without Wireless Extensions.
+        if ((err == EOPNOTSUPP || err == ENOTTY) && wl_nl_init()) {
             if (wl_assoc.associated && wl_read_essid() != 0)
                 return wl_fail();
             if (wl_mode != IW_MODE_INFRA)

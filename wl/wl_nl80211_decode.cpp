@@ -49,6 +49,8 @@ const nla_policy* bss_policy()
         p[NL80211_BSS_BSSID] = {NLA_UNSPEC, kMacLen, kMacLen};
         p[NL80211_BSS_STATUS] = {NLA_U32, 0, 0};
         p[NL80211_BSS_MLD_ADDR] = {NLA_UNSPEC, kMacLen, kMacLen};
+        p[NL80211_BSS_INFORMATION_ELEMENTS] = {NLA_UNSPEC, 0, 0};
+        p[NL80211_BSS_BEACON_IES] = {NLA_UNSPEC, 0, 0};
         return p;
     }();
     return policy.data();
@@ -69,6 +71,28 @@ wl_bssid mac_of(const nlattr* a)
     wl_bssid m{};
     std::memcpy(m.data(), nla_data(a), m.size());
     return m;
+}
+
+// Information elements (IEEE 802.11 9.4.2): one byte id, one byte length, then the data.
+constexpr tlv_rule kElements{2, 2, 1, [](bytes b) -> size_t { return 2 + size_t{byte_at(b, 1)}; }};
+constexpr uint8_t kSsidElement = 0;
+
+// The SSID element of a BSS's information elements, as Wireless Extensions name the network of
+// the access point. False when there is none or it is empty (a hidden network's beacon).
+bool ssid_of(const nlattr* ies, wl_essid& out)
+{
+    tlv_walker elements(as_bytes_of(nla_data(ies), static_cast<size_t>(nla_len(ies))), kElements);
+    while (auto e = elements.next()) {
+        if (byte_at(*e, 0) != kSsidElement)
+            continue;
+        const bytes name = e->subspan(2);
+        if (name.empty() || name.size() > kSsidMax)
+            return false;
+        out.fill('\0');
+        std::memcpy(out.data(), name.data(), name.size());
+        return true;
+    }
+    return false;
 }
 
 // The IW_MODE_* value cfg80211 reports for an interface type over Wireless Extensions.
@@ -150,6 +174,11 @@ bool decode_message(uint8_t cmd, nlattr** tb, wl_nl_event& ev)
             ev.bssid = mac_of(bss[NL80211_BSS_BSSID]);
         else
             return false;
+        for (const int which : {NL80211_BSS_INFORMATION_ELEMENTS, NL80211_BSS_BEACON_IES})
+            if (bss[which] != nullptr && ssid_of(bss[which], ev.essid)) {
+                ev.has_essid = true;
+                break;
+            }
         return true;
     }
     default:

@@ -23,7 +23,8 @@ struct wl_nl_event {
         // point MLD address; all zero after a failed connection attempt or a disconnection.
         access_point,
         // A scan entry (GET_SCAN dump) the interface is associated with: its BSSID, or the
-        // access point MLD address when the entry is one link of a multi-link connection.
+        // access point MLD address when the entry is one link of a multi-link connection; the
+        // SSID of its information elements when they name one.
         current_bss,
     };
     kind what;

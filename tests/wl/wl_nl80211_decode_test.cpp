@@ -125,10 +125,13 @@ raw interface_reply(uint32_t iftype, const std::string& ssid)
 }
 
 // One entry of the GET_SCAN dump (`iw dev wlan0 scan dump`): BSS <bssid>(on wlan0) [-- associated],
-// freq 2412, and for one link of a multi-link connection its link id and the AP MLD address.
-raw scan_entry(const wl_bssid& bssid, bool associated, const wl_bssid* mld = nullptr)
+// freq 2412, for one link of a multi-link connection its link id and the AP MLD address, and
+// the information elements: supported rates (id 1), then SSID (id 0), then DS parameter set (id 3).
+raw scan_entry(const wl_bssid& bssid, bool associated, const wl_bssid* mld = nullptr, const std::string& ssid = "")
 {
+    const raw ies = cat({{1, 4, 0x82, 0x84, 0x8b, 0x96}, {0, uint8_t(ssid.size())}, text(ssid), {3, 1, 1}});
     const raw bss = cat({attr(NL80211_BSS_BSSID, mac(bssid)), attr(NL80211_BSS_FREQUENCY, u32(2412)),
+                         attr(NL80211_BSS_INFORMATION_ELEMENTS, ies),
                          associated ? attr(NL80211_BSS_STATUS, u32(NL80211_BSS_STATUS_ASSOCIATED)) : raw{},
                          mld ? attr(NL80211_BSS_MLO_LINK_ID, {0}) : raw{},
                          mld ? attr(NL80211_BSS_MLD_ADDR, mac(*mld)) : raw{}});
@@ -201,15 +204,30 @@ TEST(WlNl80211Decode, InterfaceMessagesGiveModeAndSsid)
 
 TEST(WlNl80211Decode, ScanDumpGivesOnlyTheAssociatedEntry)
 {
-    auto e = decode(cat({scan_entry(kOther, false), scan_entry(kAp, true)}));
+    auto e = decode(cat({scan_entry(kOther, false, nullptr, "Else"), scan_entry(kAp, true, nullptr, "LabNet")}));
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].what, kind::current_bss);
     EXPECT_EQ(e[0].bssid, kAp);
+    ASSERT_TRUE(e[0].has_essid);
+    EXPECT_STREQ(e[0].essid.data(), "LabNet");
 
-    // One link of a multi-link connection: the access point MLD address.
+    // One link of a multi-link connection: the access point MLD address. A hidden network's
+    // empty SSID element names nothing.
     e = decode(scan_entry(kAp, true, &kApMld));
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].bssid, kApMld);
+    EXPECT_FALSE(e[0].has_essid);
+
+    // An SSID element longer than its information elements, or than 32 bytes, names nothing.
+    for (const raw& ies : {raw{0, 8, 'L', 'a', 'b'}, cat({{0, 33}, raw(33, 'x')})}) {
+        e = decode(message(NL80211_CMD_NEW_SCAN_RESULTS,
+                           {ifindex(), attr(NL80211_ATTR_BSS, cat({attr(NL80211_BSS_BSSID, mac(kAp)),
+                                                                   attr(NL80211_BSS_STATUS, u32(1)),
+                                                                   attr(NL80211_BSS_INFORMATION_ELEMENTS, ies)}))}));
+        ASSERT_EQ(e.size(), 1u);
+        EXPECT_FALSE(e[0].has_essid);
+        EXPECT_EQ(e[0].essid[0], '\0');
+    }
 }
 
 TEST(WlNl80211Decode, ForeignAndHostileMessagesAreSkipped)
