@@ -17,7 +17,8 @@
 #   TAMROD_BUILD_DIR=<dir>  use the tamrod executable built there (default: build it in build-vm)
 #   TAMROD_VM_DIR=<dir>     cache for the kernel packages and work files (default /var/tmp/tamrod-vm)
 #   TAMROD_VM_TIMEOUT=<s>   hard limit for each virtual machine (default 240)
-#   TAMROD_VM_KERNELS=...   which kernels to boot, of "12 13" (default both)
+#   TAMROD_VM_KERNELS=...   which kernels to boot, of "12 13" (default both); "13-wext" is Debian 13's
+#                           kernel without mlo=1, on the Wireless Extensions path
 # Exit status: 0 when every check passed on every kernel; 1 when a check failed or a run did not
 # complete (the logs stay in the work directory); 2 when this host cannot run it (not root, no qemu, no
 # space, a kernel package that cannot be fetched).
@@ -249,17 +250,21 @@ for k in "${kernels[@]}"; do
         summary[$name]="Debian 12's kernel package could not be fetched"
       fi
       ;;
-    13)
-      name=debian13
+    13 | 13-wext)
+      # 13-wext: the same kernel without mlo=1, on the Wireless Extensions path (to tell a lab fault
+      # from a fault of the nl80211 path).
+      name=debian$k
+      hwsim="radios=3 mlo=1" wext=refused
+      [[ $k == 13 ]] || hwsim="radios=3" wext=answered
       if trixie_apt && deb=$(fetch_kernel "$cache" "${trixie_opts[@]}"); then
-        prepare_kernel "$name" "$deb" "radios=3 mlo=1" refused
+        prepare_kernel "$name" "$deb" "$hwsim" "$wext"
         run_kernel "$name"
       else
         result[$name]=cannot
         summary[$name]="Debian 13's kernel package could not be fetched (trixie from the host's archive)"
       fi
       ;;
-    *) cannot "unknown kernel '$k' in TAMROD_VM_KERNELS (12, 13)" ;;
+    *) cannot "unknown kernel '$k' in TAMROD_VM_KERNELS (12, 13, 13-wext)" ;;
   esac
 done
 
