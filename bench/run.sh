@@ -10,109 +10,47 @@
 # (default 60) and BENCH_ADS (default 250) shorten or lengthen the idle and latency phases.
 set -euo pipefail
 
-src=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=SCRIPTDIR/../scripts/lab.sh
+source "$(dirname "$0")/../scripts/lab.sh" bench
+lab_say_fd=2
+lab_log_lines=20
+lab_keep=${BENCH_KEEP:-}
 idle_s=${BENCH_IDLE_SECONDS:-60}
 ads=${BENCH_ADS:-250}
 flood_total=100000
 flood_batch=10000
 flood_rate=20000
 
-if [[ $(id -u) -ne 0 ]]; then
-  echo "bench: needs root (network namespaces, raw sockets, /dev/tamctl)" >&2
-  exit 1
-fi
-
-if [[ -z ${TAMROD_BUILD_DIR:-} ]]; then
-  echo "== Installing what is missing and building (first run takes a while)" >&2
-  bash "$src/scripts/setup.sh"
-  cmake -S "$src" -B "$src/build" -G Ninja >/dev/null
-  ninja -C "$src/build" tamrod wext_stub forge_link tamrod_bench >/dev/null
-  TAMROD_BUILD_DIR=$src/build
-fi
-build=$(cd "$TAMROD_BUILD_DIR" && pwd)
-bin=$build/tamrod
-stub=$build/tests/platform/libtamrod_wext_stub.so
-forge=$build/tests/platform/forge_link
+lab_need_root "network namespaces, raw sockets, /dev/tamctl"
+lab_build build tamrod wext_stub forge_link tamrod_bench
 tool=$build/bench/tamrod_bench
-for f in "$bin" "$stub" "$forge" "$tool"; do
-  [[ -f $f ]] || { echo "bench: $f is missing; build first" >&2; exit 1; }
-done
+lab_need_built "$bin" "$stub" "$forge" "$tool"
 if grep -Eq '^TAMROD_(ASAN|TSAN):BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-  echo "bench: $build is a sanitizer build; use a plain one" >&2
-  exit 1
+  lab_fail "$build is a sanitizer build; use a plain one"
 fi
 rdnssd=$(command -v rdnssd || echo /usr/sbin/rdnssd)
 if [[ ! -x $rdnssd ]]; then
   # Debian's rdnssd package (built from the ndisc6 sources). Only the executable is wanted: its
-  # service is kept from starting (policy-rc.d) and left disabled.
-  echo "== Installing rdnssd, the peer daemon" >&2
-  guard=
-  if [[ ! -e /usr/sbin/policy-rc.d ]]; then
-    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d && guard=1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -qq --no-install-recommends rdnssd >/dev/null 2>&1 ||
-    { apt-get update -qq && apt-get install -y -qq --no-install-recommends rdnssd >/dev/null; } || true
-  [[ -n $guard ]] && rm -f /usr/sbin/policy-rc.d
-  command -v systemctl >/dev/null && systemctl disable rdnssd >/dev/null 2>&1 || true
+  # service is left disabled.
+  lab_install rdnssd || true
+  if command -v systemctl >/dev/null; then systemctl disable rdnssd >/dev/null 2>&1 || true; fi
 fi
-[[ -x $rdnssd ]] || { echo "bench: rdnssd is missing and could not be installed (apt-get install rdnssd)" >&2; exit 1; }
-if "$bin" -l >/dev/null 2>&1; then
-  echo "bench: another tamrod already serves /dev/tamctl; stop it first (tamrod -t)" >&2
-  exit 1
-fi
-
-sta=tamrod-bench-sta-$$
-rtr=tamrod-bench-rtr-$$
-work=$(mktemp -d /tmp/tamrod-bench.XXXXXX)
+[[ -x $rdnssd ]] || lab_fail "rdnssd is missing and could not be installed (apt-get install rdnssd)"
+lab_refuse_running
+lab_workdir
 chmod 755 "$work"
-daemon_pid=
 
-cleanup() {
-  set +e
-  [[ -n $daemon_pid ]] && kill "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null
-  pids=$(ip netns pids "$sta" 2>/dev/null)
-  [[ -n $pids ]] && kill $pids 2>/dev/null && sleep 0.2
-  ip netns del "$sta" 2>/dev/null
-  ip netns del "$rtr" 2>/dev/null
-  [[ -n ${BENCH_KEEP:-} ]] || rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'echo; echo "bench: interrupted" >&2; exit 130' INT TERM
-
-fail() {
-  echo "bench: $*" >&2
-  [[ -s $work/daemon.log ]] && { echo "--- tamrod's standard error:" >&2; tail -n 20 "$work/daemon.log" >&2; }
-  exit 1
-}
 note() { echo "-- $*" >&2; }
-in_sta() { ip netns exec "$sta" "$@"; }
-in_rtr() { ip netns exec "$rtr" "$@"; }
-wait_for() {
-  local limit=$1 waited=0
-  shift
-  until "$@"; do
-    ((waited >= limit * 10)) && return 1
-    sleep 0.1
-    ((++waited))
-  done
-}
-lines() { [[ -f $1 ]] && wc -l <"$1" || echo 0; }
 
 note "namespaces $sta (station) and $rtr (router), joined by a veth"
-ip netns add "$sta"
-ip netns add "$rtr"
+lab_namespaces
 for ns in "$sta" "$rtr"; do
   ip netns exec "$ns" sh -c 'echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad &&
     echo 0 > /proc/sys/net/ipv6/conf/default/router_solicitations'
 done
 in_sta sh -c 'echo 2 > /proc/sys/net/ipv6/conf/default/accept_ra'
-ip link add wlan0 netns "$sta" type veth peer name rtr0 netns "$rtr"
-for ns in "$sta" "$rtr"; do ip -n "$ns" link set lo up; done
-ip -n "$sta" link set wlan0 up
-ip -n "$rtr" link set rtr0 up
-settled() { [[ -z $(in_sta ip -6 addr show dev wlan0 tentative) && -z $(in_rtr ip -6 addr show dev rtr0 tentative) ]]; }
-wait_for 10 settled || fail "link-local addresses stayed tentative"
+lab_veth
+lab_up
 
 # Both hooks are links to the helper: it stamps the time first, then logs the servers it was given.
 ln -s "$tool" "$work/tamrod-hook"
@@ -124,29 +62,20 @@ chmod 666 "$work/tamrod-hook.log" "$work/rdnssd-hook.log"
 mkdir "$work/rdnssd"
 chown nobody "$work/rdnssd"
 
-state=$work/wifi.state
-write_state() { printf 'bssid=%s\nmode=2\nessid=%s\n' "$1" "$2" >"$state.new" && mv "$state.new" "$state"; }
-write_state 00:00:00:00:00:00 ""
+lab_write_state 00:00:00:00:00:00 ""
 
 note "starting tamrod -f -i wlan0 (not associated) and rdnssd -f"
-# Started directly (not through a shell function), so $! is the daemon itself.
-ip netns exec "$sta" env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$state" \
-  "$bin" -f -i wlan0 -x "$work/tamrod-hook" 2>"$work/daemon.log" &
-daemon_pid=$!
-started() { ! kill -0 "$daemon_pid" 2>/dev/null || [[ $(lines "$work/tamrod-hook.log") -ge 1 ]]; }
-wait_for 10 started
-kill -0 "$daemon_pid" 2>/dev/null || fail "tamrod ended at start-up"
-[[ $(lines "$work/tamrod-hook.log") -ge 1 ]] || fail "tamrod's hook did not run at start-up"
+lab_start_daemon "$work/tamrod-hook.log" -x "$work/tamrod-hook"
 in_sta "$rdnssd" -f -H "$work/rdnssd-hook" -r "$work/rdnssd/resolv.conf" -p "$work/rdnssd.pid" \
   </dev/null >"$work/rdnssd.log" 2>&1 &
 rdnssd_pids() { ip netns pids "$sta" 2>/dev/null | while read -r p; do
   [[ $(cat "/proc/$p/comm" 2>/dev/null) == rdnssd ]] && echo "$p"; done; true; }
 sleep 1
-peer=$(rdnssd_pids | tr '\n' ' ')
-[[ -n $peer ]] || fail "rdnssd did not start: $(cat "$work/rdnssd.log")"
+mapfile -t peer < <(rdnssd_pids)
+((${#peer[@]})) || lab_fail "rdnssd did not start: $(cat "$work/rdnssd.log")"
 sleep 1
 read -r rss0 pss0 <<<"$("$tool" mem "$daemon_pid")"
-read -r prss0 ppss0 <<<"$("$tool" mem $peer)"
+read -r prss0 ppss0 <<<"$("$tool" mem "${peer[@]}")"
 
 # Threads in creation order: main; the timer's helper (made by timer_create in mgr_init); then the
 # module threads as started: mgr, out, kl, rq sender, rq watcher, wl. They all share one comm.
@@ -165,10 +94,10 @@ tamrod_delta() {
 # Prints tamrod's figures, then "<wake-ups> <cpu ms>" of rdnssd, over the given seconds.
 idle_phase() {
   snap "$daemon_pid" >"$work/t0"
-  snap $peer >"$work/p0"
+  snap "${peer[@]}" >"$work/p0"
   sleep "$1"
   snap "$daemon_pid" >"$work/t1"
-  snap $peer >"$work/p1"
+  snap "${peer[@]}" >"$work/p1"
   tamrod_delta "$work/t0" "$work/t1"
   join "$work/p0" "$work/p1" | awk '{ tw += $4 - $2; tc += $5 - $3 } END { printf "%d %.1f\n", tw, tc / 1e6 }'
 }
@@ -178,12 +107,12 @@ note "idle, not associated: ${idle_s} s"
 
 bssid=02:00:5e:00:53:01
 note "associating with BenchNet ($bssid) and announcing four servers"
-write_state "$bssid" BenchNet
-in_sta "$forge" wlan0 mode=2 "ap=$bssid" || fail "could not send the link notification"
+lab_write_state "$bssid" BenchNet
+in_sta "$forge" wlan0 mode=2 "ap=$bssid" || lab_fail "could not send the link notification"
 sleep 0.5
 in_rtr "$tool" flood rtr0 1 0 1000 2001:db8:a::1 2001:db8:a::2 2001:db8:a::3 2001:db8:a::4 >/dev/null
 have_four() { [[ $("$bin" -l 2>/dev/null | grep -c ':') -eq 4 ]]; }
-wait_for 10 have_four || fail "the four servers were not learnt"
+lab_wait 10 have_four || lab_fail "the four servers were not learnt"
 sleep 1
 
 # Fresh addresses with rising lifetimes (from 2001 s): each replaces the slot with the least left,
@@ -193,6 +122,12 @@ lat=$(in_rtr "$tool" latency rtr0 2001:db8:b:: "$ads" 2000 3000 "$work/tamrod-ho
 read -r _ _ tseen tmed tp99 tmax <<<"$(echo "$lat" | sed -n 1p)"
 read -r _ _ pseen pmed pp99 pmax <<<"$(echo "$lat" | sed -n 2p)"
 
+# The floor under both: the same hook executable started by a minimal launcher (fork, exec, nothing
+# else), in the namespace and with the environment the daemon gives it.
+note "hook start alone: $ads runs from a minimal launcher"
+ln -s "$tool" "$work/launcher-hook"
+read -r fseen fmed fp99 _ <<<"$(in_stub "$tool" spawn "$ads" "$work/launcher-hook")"
+
 # The servers now held live about 2200 s: no lifetime timer is due within the idle phase. The pause
 # lets the output thread reap the last script run (it looks every 250 ms while one is out).
 sleep 1
@@ -201,24 +136,24 @@ note "idle, associated with servers held: ${idle_s} s"
 
 note "flood: $flood_total advertisements (RDNSS, one address, same lifetime) at $flood_rate/s"
 overruns0=$(grep -c 'No buffer space' "$work/daemon.log" || true)
-truns0=$(lines "$work/tamrod-hook.log")
-pruns0=$(lines "$work/rdnssd-hook.log")
+truns0=$(lab_lines "$work/tamrod-hook.log")
+pruns0=$(lab_lines "$work/rdnssd-hook.log")
 snap "$daemon_pid" >"$work/f0"
 t0=$("$tool" cpu "$daemon_pid")
-p0=$("$tool" cpu $peer)
+p0=$("$tool" cpu "${peer[@]}")
 in_rtr "$tool" flood rtr0 "$flood_total" "$flood_rate" 5000 2001:db8:f::1 >/dev/null
 # Until both have worked off what they queued (no CPU used for a second), at most 60 s.
 for ((i = 0; i < 60; ++i)); do
   t1=$("$tool" cpu "$daemon_pid")
-  p1=$("$tool" cpu $peer)
+  p1=$("$tool" cpu "${peer[@]}")
   sleep 1
-  [[ $("$tool" cpu "$daemon_pid") == "$t1" && $("$tool" cpu $peer) == "$p1" ]] && break
+  [[ $("$tool" cpu "$daemon_pid") == "$t1" && $("$tool" cpu "${peer[@]}") == "$p1" ]] && break
 done
 snap "$daemon_pid" >"$work/f1"
 read -r fw _ fthr <<<"$(tamrod_delta "$work/f0" "$work/f1")"
 overruns=$(($(grep -c 'No buffer space' "$work/daemon.log" || true) - overruns0))
-truns=$(($(lines "$work/tamrod-hook.log") - truns0))
-pruns=$(($(lines "$work/rdnssd-hook.log") - pruns0))
+truns=$(($(lab_lines "$work/tamrod-hook.log") - truns0))
+pruns=$(($(lab_lines "$work/rdnssd-hook.log") - pruns0))
 per_batch() { awk -v d="$1" -v n=$((flood_total / flood_batch)) 'BEGIN { printf "%.1f", d / n / 1e6 }'; }
 tflood=$(per_batch $((t1 - t0)))
 pflood=$(per_batch $((p1 - p0)))
@@ -230,30 +165,34 @@ tafter=$(learnt 0)
 pafter=$(learnt 1)
 sleep 1
 read -r rss1 pss1 <<<"$("$tool" mem "$daemon_pid")"
-read -r prss1 ppss1 <<<"$("$tool" mem $peer)"
+read -r prss1 ppss1 <<<"$("$tool" mem "${peer[@]}")"
 
 note "control: LIST round trips for 2 s, then 200 runs of tamrod -l"
-read -r lists lfail lrate <<<"$("$tool" ctl 2)"
-read -r cli_wall cli_cpu cli_fail <<<"$("$tool" cli 200 "$bin" -l)"
+read -r _ lfail lrate <<<"$("$tool" ctl 2)"
+read -r cli_wall cli_cpu _ <<<"$("$tool" cli 200 "$bin" -l)"
 strip -o "$work/tamrod.stripped" "$bin"
 size=$(stat -c %s "$work/tamrod.stripped")
 later() { grep -q ' 2001:db8:c::1\b' "$1" && echo "learnt later" || echo "never learnt"; }
 [[ $tafter == yes* ]] || tafter="$tafter; $(later "$work/tamrod-hook.log")"
 [[ $pafter == yes* ]] || pafter="$pafter; $(later "$work/rdnssd-hook.log")"
 
-for p in $peer; do
+for p in "${peer[@]}"; do
   kill -0 "$p" 2>/dev/null || note "rdnssd process $p ended during the run: $(tail -n 3 "$work/rdnssd.log")"
 done
 kill -0 "$daemon_pid" 2>/dev/null || note "tamrod ended during the run"
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 ms() { awk -v u="$1" 'BEGIN { printf "%.2f ms", u / 1000 }'; }
+# Median and 99th percentile less the hook's own start.
+own() { awk -v m="$1" -v p="$2" -v fm="$fmed" -v fp="$fp99" 'BEGIN { printf "%.2f / %.2f ms", (m - fm) / 1000, (p - fp) / 1000 }'; }
 cat <<TABLE
 
 | # | Figure | tamrod | rdnssd (peer) | tamrod/peer |
 |---|---|---|---|---|
 | 1 | Advertisement to hook start, median ($tseen / $pseen of $ads seen) | $(ms "$tmed") | $(ms "$pmed") | $(ratio "$tmed" "$pmed") |
 | 1 | Advertisement to hook start, 99th percentile (max) | $(ms "$tp99") ($(ms "$tmax")) | $(ms "$pp99") ($(ms "$pmax")) | $(ratio "$tp99" "$pp99") |
+| 1 | Hook start alone: fork + exec from a minimal launcher, median / 99th percentile ($fseen of $ads seen) | $(ms "$fmed") / $(ms "$fp99") | | |
+| 1 | The daemon's own share: advertisement to hook start less hook start alone, median / 99th percentile | $(own "$tmed" "$tp99") | $(own "$pmed" "$pp99") | $(ratio $((tmed - fmed)) $((pmed - fmed))) |
 | 2 | Idle ${idle_s} s, not associated: wake-ups / CPU | $iw0 / $ic0 ms (woke: $ithr0) | $piw0 / $pic0 ms | |
 | 2 | Idle ${idle_s} s, associated, 4 servers held: wake-ups / CPU | $aw / $ac ms (woke: $athr) | $paw / $pac ms | |
 | 3 | RSS / PSS after start | $rss0 / $pss0 kB | $prss0 / $ppss0 kB | |

@@ -9,6 +9,10 @@
 //           LIFETIME+n (so every one changes the held set), stamping CLOCK_REALTIME just before each
 //           send, and waits until every LOG shows a hook run with that address before the next.
 //           Prints per log "log <i> <n-seen> <median-us> <p99-us> <max-us>".
+//   spawn COUNT HOOK
+//           the hook's own start: forks and execs HOOK (a "-hook" link) COUNT times from this small
+//           process, with the four variables the daemon sets (TAMROD_V6 one fresh address each time),
+//           stamping CLOCK_REALTIME just before fork. Prints "<n-seen> <median-us> <p99-us> <max-us>".
 //   flood IFACE COUNT RATE LIFETIME ADDR...
 //           sends COUNT identical advertisements carrying ADDR..., RATE per second (0: unpaced).
 //   cpu PID...     prints the CPU time (ns) of all threads of the PIDs together.
@@ -247,6 +251,41 @@ int latency(int argc, char** argv)
     return 0;
 }
 
+int spawn(int argc, char** argv)
+{
+    if (argc < 3)
+        return 2;
+    const int count = std::atoi(argv[1]);
+    const char* hook_path = argv[2];
+    log_follower log(std::string(hook_path) + ".log");
+    log.find("-");
+    for (const char* name : {"TAMROD_V4", "TAMROD_R6", "TAMROD_R4"})
+        setenv(name, "", 1);
+    std::vector<int64_t> delays;
+    for (int n = 1; n <= count; ++n) {
+        char addr[64];
+        std::snprintf(addr, sizeof addr, "2001:db8:d::%x", n);
+        setenv("TAMROD_V6", addr, 1);
+        const int64_t started = now_ns();
+        const pid_t pid = fork();
+        if (pid < 0)
+            return 1;
+        if (pid == 0) {
+            execl(hook_path, hook_path, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        waitpid(pid, nullptr, 0);
+        if (const int64_t at = log.find(addr); at >= 0)
+            delays.push_back(at - started);
+        // The same pause as between two advertisements.
+        usleep(2000);
+    }
+    std::printf("%zu %lld %lld %lld\n", delays.size(), static_cast<long long>(percentile(delays, 0.5) / 1000),
+                static_cast<long long>(percentile(delays, 0.99) / 1000),
+                static_cast<long long>(percentile(delays, 1.0) / 1000));
+    return 0;
+}
+
 int flood(int argc, char** argv)
 {
     if (argc < 6)
@@ -414,12 +453,14 @@ int main(int argc, char** argv)
     if (self.size() >= 5 && self.compare(self.size() - 5, 5, "-hook") == 0)
         return hook(self);
     if (argc < 2) {
-        std::fputs("usage: tamrod_bench latency|flood|cpu|threads|mem|ctl|cli ...\n", stderr);
+        std::fputs("usage: tamrod_bench latency|spawn|flood|cpu|threads|mem|ctl|cli ...\n", stderr);
         return 2;
     }
     const std::string mode = argv[1];
     if (mode == "latency")
         return latency(argc - 1, argv + 1);
+    if (mode == "spawn")
+        return spawn(argc - 1, argv + 1);
     if (mode == "flood")
         return flood(argc - 1, argv + 1);
     if (mode == "cpu")

@@ -9,78 +9,14 @@
 # building first (the test suite runs the demo this way).
 set -euo pipefail
 
-src=$(cd "$(dirname "$0")/.." && pwd)
-if [[ $(id -u) -ne 0 ]]; then
-  echo "demo: needs root (network namespaces, raw sockets, /dev/tamctl)" >&2
-  exit 1
-fi
-
-if [[ -z ${TAMROD_BUILD_DIR:-} ]]; then
-  echo "== Installing what is missing and building (first run takes a while)"
-  bash "$src/scripts/setup.sh"
-  cmake -S "$src" -B "$src/build" -G Ninja >/dev/null
-  ninja -C "$src/build" tamrod wext_stub forge_link >/dev/null
-  TAMROD_BUILD_DIR=$src/build
-fi
-build=$(cd "$TAMROD_BUILD_DIR" && pwd)
-bin=$build/tamrod
-stub=$build/tests/platform/libtamrod_wext_stub.so
-forge=$build/tests/platform/forge_link
-for f in "$bin" "$stub" "$forge"; do
-  [[ -x $f || -f $f ]] || { echo "demo: $f is missing; build first" >&2; exit 1; }
-done
-
-if "$bin" -l >/dev/null 2>&1; then
-  echo "demo: another tamrod already serves /dev/tamctl; stop it first (tamrod -t)" >&2
-  exit 1
-fi
-
-sta=tamrod-demo-sta-$$
-rtr=tamrod-demo-rtr-$$
-work=$(mktemp -d /tmp/tamrod-demo.XXXXXX)
-daemon_pid=
-radvd_pid=
-
-cleanup() {
-  set +e
-  [[ -n $daemon_pid ]] && kill "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null
-  # Whatever still runs in the namespaces (radvd forks a helper of its own) ends with them.
-  for ns in "$sta" "$rtr"; do
-    pids=$(ip netns pids "$ns" 2>/dev/null)
-    [[ -n $pids ]] && kill $pids 2>/dev/null
-  done
-  [[ -n $radvd_pid ]] && wait "$radvd_pid" 2>/dev/null
-  ip netns del "$sta" 2>/dev/null
-  ip netns del "$rtr" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'echo; echo "demo: interrupted"; exit 130' INT TERM
-
-fail() {
-  echo "demo: $*" >&2
-  if [[ -s $work/daemon.log ]]; then
-    echo "--- daemon's standard error:" >&2
-    cat "$work/daemon.log" >&2
-  fi
-  exit 1
-}
-
-in_sta() { ip netns exec "$sta" "$@"; }
-in_rtr() { ip netns exec "$rtr" "$@"; }
-
-# Waits up to $1 seconds for the command after it to succeed, showing a dot per second.
-wait_for() {
-  local limit=$1 waited=0
-  shift
-  until "$@"; do
-    ((waited >= limit * 10)) && { echo; return 1; }
-    sleep 0.1
-    ((++waited % 10 == 0)) && printf '.'
-  done
-  ((waited >= 10)) && echo
-  return 0
-}
+# shellcheck source=SCRIPTDIR/lab.sh
+source "$(dirname "$0")/lab.sh" demo
+lab_dots=1
+lab_need_root "network namespaces, raw sockets, /dev/tamctl"
+lab_build build tamrod wext_stub forge_link
+lab_need_built "$bin" "$stub" "$forge"
+lab_refuse_running
+lab_workdir
 
 shown=0
 # Prints the hook runs logged since the last call.
@@ -92,21 +28,15 @@ show_hook_runs() {
     shown=$lines
   fi
 }
-hook_runs() { wc -l <"$work/hook.log"; }
+hook_runs() { lab_lines "$work/hook.log"; }
 runs_at_least() { [[ $(hook_runs) -ge $1 ]]; }
 
 echo "== Setting up: namespaces $sta (the phone) and $rtr (the router), joined by a veth"
-ip netns add "$sta"
-ip netns add "$rtr"
-ip link add wlan0 netns "$sta" type veth peer name rtr0 netns "$rtr"
+lab_namespaces
+lab_veth
 in_sta sysctl -qw net.ipv6.conf.wlan0.accept_ra=2 net.ipv6.conf.wlan0.router_solicitations=0
 in_rtr sysctl -qw net.ipv6.conf.all.forwarding=1
-in_sta ip link set lo up
-in_rtr ip link set lo up
-in_sta ip link set wlan0 up
-in_rtr ip link set rtr0 up
-tentative() { [[ -z $(in_sta ip -6 addr show dev wlan0 tentative) && -z $(in_rtr ip -6 addr show dev rtr0 tentative) ]]; }
-wait_for 10 tentative || fail "link-local addresses stayed tentative"
+lab_up
 
 cat >"$work/radvd.conf" <<'CONF'
 interface rtr0 {
@@ -118,9 +48,9 @@ interface rtr0 {
 };
 CONF
 echo "== Starting radvd on the router side: prefix 2001:db8:1::/64, DNS 2001:db8:1::53 and ::54"
+# shellcheck disable=SC2094 # radvd appends its log to the file its own output goes to
 ip netns exec "$rtr" radvd -n -C "$work/radvd.conf" -p "$work/radvd.pid" -m logfile -l "$work/radvd.log" \
   </dev/null >>"$work/radvd.log" 2>&1 &
-radvd_pid=$!
 
 # The example hook does the real job (here on a scratch resolv.conf); this wrapper also logs each
 # run with its four variables so the demo can show them.
@@ -133,45 +63,37 @@ chmod 755 "$work/hook.sh"
 : >"$work/hook.log"
 printf 'DemoNet  +  1\n' >"$work/policy.conf"
 
-state=$work/wifi.state
-write_state() { printf 'bssid=%s\nmode=2\nessid=%s\n' "$1" "$2" >"$state.new" && mv "$state.new" "$state"; }
-write_state 00:00:00:00:00:00 ""
+lab_write_state 00:00:00:00:00:00 ""
 
 echo "== Starting tamrod -f -i wlan0 -c policy.conf -x hook.sh (not associated yet)"
-# Started directly, not through a shell function, so that $! is the daemon itself.
-ip netns exec "$sta" env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$state" \
-  "$bin" -f -i wlan0 -c "$work/policy.conf" -x "$work/hook.sh" 2>"$work/daemon.log" &
-daemon_pid=$!
-started() { ! kill -0 "$daemon_pid" 2>/dev/null || [[ $(hook_runs) -ge 1 ]]; }
-wait_for 10 started || true
-kill -0 "$daemon_pid" 2>/dev/null || fail "the daemon ended at start-up"
-[[ $(hook_runs) -ge 1 ]] || fail "the hook did not run at start-up"
+lab_start_daemon "$work/hook.log" -c "$work/policy.conf" -x "$work/hook.sh"
 show_hook_runs
 
+# shellcheck disable=SC2016 # an awk program
 solicits() { in_rtr awk '$1 == "Icmp6InRouterSolicits" { print $2 }' /proc/net/snmp6; }
 rs_before=$(solicits)
 
 bssid=02:00:5e:00:53:01
 echo "== Associating with 'DemoNet' ($bssid): the kernel would announce it in a link notification"
-write_state "$bssid" DemoNet
-in_sta "$forge" wlan0 mode=2 "ap=$bssid" || fail "could not send the link notification"
+lab_write_state "$bssid" DemoNet
+in_sta "$forge" wlan0 mode=2 "ap=$bssid" || lab_fail "could not send the link notification"
 
 printf 'Waiting for the router to answer and the servers to arrive'
 have_servers() { [[ -n $("$bin" -l 2>/dev/null) ]]; }
-wait_for 30 have_servers || fail "no servers learnt"
+lab_wait 30 have_servers || lab_fail "no servers learnt"
 echo
 echo "== Router saw $(( $(solicits) - rs_before )) solicitation(s) from tamrod; servers learnt:"
 "$bin" -l | sed 's/^/  /'
-wait_for 5 runs_at_least 2 || fail "the hook did not run for the new servers"
+lab_wait 5 runs_at_least 2 || lab_fail "the hook did not run for the new servers"
 show_hook_runs
 
 echo "== tamrod -4 192.0.2.53          (WLAN IPv4 server from the DHCP client)"
 "$bin" -4 192.0.2.53
-wait_for 5 runs_at_least 3 || fail "no hook run after -4"
+lab_wait 5 runs_at_least 3 || lab_fail "no hook run after -4"
 show_hook_runs
 echo "== tamrod -r 198.51.100.53 2001:db8:ff::53   (radio link servers)"
 "$bin" -r 198.51.100.53 2001:db8:ff::53
-wait_for 5 runs_at_least 4 || fail "no hook run after -r"
+lab_wait 5 runs_at_least 4 || lab_fail "no hook run after -r"
 show_hook_runs
 echo "== tamrod -l"
 "$bin" -l | sed 's/^/  /'
@@ -181,11 +103,11 @@ echo "== The hook's resolv.conf now reads:"
 sed 's/^/  /' "$work/resolv.conf"
 
 echo "== Losing the association (access-point event with a zero BSSID)"
-write_state 00:00:00:00:00:00 ""
-in_sta "$forge" wlan0 ap=00:00:00:00:00:00 || fail "could not send the link notification"
+lab_write_state 00:00:00:00:00:00 ""
+in_sta "$forge" wlan0 ap=00:00:00:00:00:00 || lab_fail "could not send the link notification"
 no_v6() { ! "$bin" -l 2>/dev/null | grep -q ':'; }
-wait_for 10 no_v6 || fail "the IPv6 servers were not dropped"
-wait_for 5 runs_at_least 5 || fail "no hook run after the loss of association"
+lab_wait 10 no_v6 || lab_fail "the IPv6 servers were not dropped"
+lab_wait 5 runs_at_least 5 || lab_fail "no hook run after the loss of association"
 show_hook_runs
 echo "== tamrod -l"
 "$bin" -l | sed 's/^/  /'

@@ -25,7 +25,8 @@ for t in "${targets[@]}"; do
       -close_fd_mask=2 \
       "$work/$t" "fuzz/corpus/$t" >"$work/$t.log" 2>&1; then
     tail -n 40 "$work/$t.log"
-    mkdir -p fuzz-findings && cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* fuzz-findings/ 2>/dev/null || true
+    mkdir -p fuzz-findings
+    cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* fuzz-findings/ 2>/dev/null || true
     echo "fuzz_$t: finding (inputs kept in fuzz-findings/)" >&2
     exit 1
   fi

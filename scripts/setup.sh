@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need on a fresh Debian 12 machine (as root).
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/lab.sh
+source "$(dirname "$0")/lab.sh" setup
 
 packages=(
   g++ cmake ninja-build pkg-config
@@ -10,19 +12,7 @@ packages=(
   radvd                # the router on the far end of the veth
   ndisc6
   clang libclang-rt-14-dev
+  shellcheck           # keeps every script clean (the Shellcheck test)
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
-    exit 1
-  fi
-  echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+lab_install "${packages[@]}"

@@ -30,7 +30,7 @@ for b in "${builds[@]}"; do
   flags=${b#*:}
   dir=build-$name
   echo "=== $name build"
-  cmake -S . -B "$dir" -G Ninja $flags >/dev/null
+  cmake -S . -B "$dir" -G Ninja ${flags:+"$flags"} >/dev/null
   ninja -C "$dir"
   (cd "$dir" && ctest --output-on-failure -j2 --timeout 300)
 done
