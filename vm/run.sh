@@ -24,30 +24,19 @@
 # space, a kernel package that cannot be fetched).
 set -euo pipefail
 
-src=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/lab.sh
+source "$(dirname "$0")/../scripts/lab.sh" vm
 here=$src/vm
 cache=${TAMROD_VM_DIR:-/var/tmp/tamrod-vm}
 limit=${TAMROD_VM_TIMEOUT:-240}
 read -r -a kernels <<<"${TAMROD_VM_KERNELS:-12 13}"
 
 cannot() { echo "vm: cannot run here: $*" >&2; exit 2; }
-die() { echo "vm: $*" >&2; exit 1; }
 
-[[ $(id -u) -eq 0 ]] || cannot "needs root (apt-get, building the initramfs)"
-
+lab_need_root "apt-get, building the initramfs" 2
 tools=(qemu-system-x86_64 busybox iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd ip cpio timeout xz g++)
 packages=(qemu-system-x86 busybox iw hostapd wpasupplicant wireless-regdb radvd iproute2 cpio coreutils xz-utils g++)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "vm: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  { apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-    apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; } ||
-    cannot "could not install ${missing[*]}"
-fi
+lab_install "${packages[@]}" || cannot "could not install $(lab_missing "${packages[@]}" | xargs)"
 # busybox-static replaces the dynamic busybox and always runs its own ip applet (no ip netns).
 dpkg-query -W -f='${Status}' busybox 2>/dev/null | grep -q 'install ok installed' ||
   cannot "the dynamic busybox package is needed (busybox-static cannot run ip netns)"
@@ -81,32 +70,26 @@ fetch_kernel() {
 # trixie. The host's Debian archive keyring holds trixie's keys (debian-archive-keyring 2023.3+deb12u2
 # and later); apt refuses the lists if it does not.
 trixie_apt() {
-  local apt=$cache/apt-trixie codename uri
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+  local adir=$cache/apt-trixie codename uri
+  mkdir -p "$adir/lists/partial" "$adir/cache/archives/partial"
   codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
   uri=$(apt-cache policy 2>/dev/null | awk -v s="${codename:-bookworm}/main" '$3 == s && $2 ~ /^https?:/ { print $2; exit }')
   echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${uri:-http://deb.debian.org/debian} trixie main" \
-    >"$apt/sources.list"
-  trixie_opts=(-o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=/dev/null
-    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o Acquire::Languages=none)
+    >"$adir/sources.list"
+  trixie_opts=(-o "Dir::Etc::sourcelist=$adir/sources.list" -o Dir::Etc::sourceparts=/dev/null
+    -o "Dir::State::Lists=$adir/lists" -o "Dir::Cache=$adir/cache" -o Acquire::Languages=none)
   # The lists are refreshed at most every six hours.
-  if [[ -z $(find "$apt/lists" -maxdepth 1 -name '*trixie*Packages*' -mmin -360 2>/dev/null) ]]; then
-    apt-get "${trixie_opts[@]}" update -qq >"$apt/update.log" 2>&1 || {
-      cat "$apt/update.log" >&2
+  if [[ -z $(find "$adir/lists" -maxdepth 1 -name '*trixie*Packages*' -mmin -360 2>/dev/null) ]]; then
+    apt-get "${trixie_opts[@]}" update -qq >"$adir/update.log" 2>&1 || {
+      cat "$adir/update.log" >&2
       return 1
     }
   fi
 }
 
 # tamrod itself, and the two probes the lab uses.
-if [[ -z ${TAMROD_BUILD_DIR:-} ]]; then
-  bash "$src/scripts/setup.sh"
-  cmake -S "$src" -B "$src/build-vm" -G Ninja >/dev/null
-  ninja -C "$src/build-vm" tamrod >/dev/null
-  TAMROD_BUILD_DIR=$src/build-vm
-fi
-bin=$(cd "$TAMROD_BUILD_DIR" && pwd)/tamrod
-[[ -x $bin ]] || die "$bin is missing; build first"
+lab_build build-vm tamrod
+lab_need_built "$bin"
 
 work=$(mktemp -d "$cache/run.XXXXXX")
 kept=0
@@ -117,9 +100,9 @@ finish() {
 trap finish EXIT
 
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -shared -fPIC -I"$src/include" -o "$work/assoc_probe.so" \
-  "$here/assoc_probe.cpp" || die "could not build the association probe"
+  "$here/assoc_probe.cpp" || lab_fail "could not build the association probe"
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$work/wext_probe" "$here/wext_probe.cpp" ||
-  die "could not build the Wireless Extensions probe"
+  lab_fail "could not build the Wireless Extensions probe"
 
 # The part of the initramfs both kernels share: executables with every shared library they load, at
 # the same paths as on the host (libnl's libraries come with iw, hostapd, wpa_supplicant and tamrod).
@@ -172,7 +155,7 @@ prepare_kernel() {
     "./boot/vmlinuz-$kver" "./*lib/modules/$kver/kernel/net/*" "./*lib/modules/$kver/kernel/lib/*" \
     "./*lib/modules/$kver/kernel/drivers/net/wireless/*" "./*lib/modules/$kver/kernel/drivers/virtio/*" \
     "./*lib/modules/$kver/kernel/crypto/*" 2>/dev/null || true
-  [[ -f $kdir/pkg/boot/vmlinuz-$kver ]] || die "no vmlinuz-$kver in $deb"
+  [[ -f $kdir/pkg/boot/vmlinuz-$kver ]] || lab_fail "no vmlinuz-$kver in $deb"
   cp "$kdir/pkg/boot/vmlinuz-$kver" "$kdir/vmlinuz"
   # Depth first from mac80211_hwsim: every module after the modules it depends on.
   while ((${#pending[@]})); do
@@ -183,7 +166,7 @@ prepare_kernel() {
       continue
     fi
     f=$(find "$kdir/pkg" \( -name "$m.ko" -o -name "$m.ko.*" -o -name "${m//_/-}.ko" -o -name "${m//_/-}.ko.*" \) | head -1)
-    [[ -n $f ]] || die "module $m not found in $deb"
+    [[ -n $f ]] || lab_fail "module $m not found in $deb"
     case $f in
       *.xz) xz -dc "$f" >"$kdir/root/lib/modules/$m.ko" ;;
       *.zst) zstd -qdc "$f" >"$kdir/root/lib/modules/$m.ko" ;;
