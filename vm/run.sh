@@ -49,13 +49,23 @@ mkdir -p "$cache"
 avail_kb=$(df -Pk "$cache" | awk 'NR == 2 { print $4 }')
 ((avail_kb > 1000 * 1024)) || cannot "less than 1000 MB free in $cache"
 
+# kernel_package [APT-OPTION...]: the kernel image package linux-image-amd64 depends on.
+kernel_package() {
+  apt-cache "$@" depends linux-image-amd64 2>/dev/null |
+    awk '/Depends: linux-image-[0-9][^ ]*-amd64$/ { print $2; exit }'
+}
+
 # fetch_kernel DIR [APT-OPTION...]: downloads, once, the kernel image package that linux-image-amd64
 # depends on, as apt with those options sees it; prints the package file's path.
 fetch_kernel() {
   local dir=$1 pkg deb
   shift
-  pkg=$(apt-cache "$@" depends linux-image-amd64 2>/dev/null |
-    awk '/Depends: linux-image-[0-9][^ ]*-amd64$/ { print $2; exit }')
+  pkg=$(kernel_package "$@")
+  # A host whose apt lists were never fetched (or were cleaned) knows no kernel package yet.
+  if [[ -z $pkg && $# -eq 0 ]]; then
+    apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 || true
+    pkg=$(kernel_package)
+  fi
   [[ -n $pkg ]] || return 1
   deb=$(find "$dir" -maxdepth 1 -name "${pkg}_*.deb" | sort -V | tail -1)
   if [[ -z $deb ]]; then
