@@ -409,7 +409,7 @@ check "4 daemon stopped" stop_daemon
 # Burst -1 for the first access point by its BSSID: nothing is solicited there. wpa_supplicant
 # associates while the second access point is still off (so it cannot pick that one), then roams to
 # it: the report must carry the second BSSID, solicitations must reach the second router, and the
-# servers must be the second router's.
+# servers must be the second router's only.
 check "6 disassociated before the roam" disconnect
 printf '+ %s -1\n+ + 1\n' "$bssid" >/tmp/policy.conf
 : >/tmp/hook.log
@@ -422,6 +422,11 @@ check "6 report carries the first BSSID" wait_for 5 reported "$bssid"
 check "6 report carries the ESSID (association by wpa_supplicant)" reported_essid
 sleep 4
 check "6 burst -1: nothing solicited on the first access point" [ "$(rtr_rs_in)" = "$in_before" ]
+# Another program's solicitation makes the first router answer: on a network without solicitation the
+# daemon stays idle and takes nothing from the advertisement.
+check "6 first router answers rdisc6's solicitation" rdisc6 -1 -q -r 5 wlan0
+sleep 2
+check "6 burst -1: no servers taken on the first access point" lists_neither "$NS1" "$NS2"
 
 ap_conf wlan2 /run/hostapd2 >/tmp/hostapd2.conf
 check "6 second access point started" A2 hostapd -B -P /run/hostapd2.pid -f /tmp/hostapd2.log /tmp/hostapd2.conf

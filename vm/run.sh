@@ -34,8 +34,8 @@ read -r -a kernels <<<"${TAMROD_VM_KERNELS:-12 13}"
 cannot() { echo "vm: cannot run here: $*" >&2; exit 2; }
 
 lab_need_root "apt-get, building the initramfs" 2
-tools=(qemu-system-x86_64 busybox iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd ip cpio timeout xz g++)
-packages=(qemu-system-x86 busybox iw hostapd wpasupplicant wireless-regdb radvd iproute2 cpio coreutils xz-utils g++)
+tools=(qemu-system-x86_64 busybox iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd rdisc6 ip cpio timeout xz g++)
+packages=(qemu-system-x86 busybox iw hostapd wpasupplicant wireless-regdb radvd ndisc6 iproute2 cpio coreutils xz-utils g++)
 lab_install "${packages[@]}" || cannot "could not install $(lab_missing "${packages[@]}" | xargs)"
 # busybox-static replaces the dynamic busybox and always runs its own ip applet (no ip netns).
 dpkg-query -W -f='${Status}' busybox 2>/dev/null | grep -q 'install ok installed' ||
@@ -130,7 +130,7 @@ add() {
 }
 busybox=$(command -v busybox)
 add "$busybox" /bin/busybox
-for t in ip iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd; do add "$(command -v "$t")"; done
+for t in ip iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd rdisc6; do add "$(command -v "$t")"; done
 add "$bin" /usr/sbin/tamrod
 add "$work/wext_probe" /usr/sbin/wext_probe
 add "$work/assoc_probe.so" /usr/lib/tamrod-vm/assoc_probe.so
