@@ -39,7 +39,7 @@ constexpr auto kReapInterval = 250ms;
 // A client gets this long to deliver its whole request; a silent one must not hold a slot.
 constexpr auto kConnectionBudget = 1000ms;
 // Connections still sending their request. Our own client sends it with the connect, so a full
-// table only ever turns away the stalest, most likely silent, peer.
+// table turns away the stalest, most likely silent, peer of the account that holds the most.
 constexpr std::size_t kMaxConnections = 16;
 // Out of descriptors, accept keeps failing while the listening socket stays readable: listening
 // pauses instead of spinning.
@@ -236,13 +236,24 @@ void progress(server& s, connection& c, runner& r)
     }
 }
 
-// The held connection whose budget runs out first, or nullptr.
-connection* stalest(server& s)
+// The connection to let go when room is needed, or nullptr when none is held: the stalest of the
+// user holding the most, so that one account's flood of connections only ever displaces its own.
+connection* victim(server& s)
 {
+    const auto held_by = [&s](uid_t uid) {
+        return std::count_if(s.conns.begin(), s.conns.end(),
+                             [uid](const connection& c) { return c.fd >= 0 && c.peer.uid == uid; });
+    };
     connection* found = nullptr;
+    long found_count = 0;
     for (auto& c : s.conns) {
-        if (c.fd >= 0 && (found == nullptr || c.deadline < found->deadline))
+        if (c.fd < 0)
+            continue;
+        const long n = held_by(c.peer.uid);
+        if (found == nullptr || n > found_count || (n == found_count && c.deadline < found->deadline)) {
             found = &c;
+            found_count = n;
+        }
     }
     return found;
 }
@@ -260,7 +271,7 @@ connection* free_slot(server& s, runner& r)
     auto it = std::find_if(s.conns.begin(), s.conns.end(), [](const connection& c) { return c.fd < 0; });
     if (it != s.conns.end())
         return &*it;
-    connection* c = stalest(s);
+    connection* c = victim(s);
     evict(s, *c, r);
     return c;
 }
@@ -273,9 +284,9 @@ void accept_all(server& s, runner& r)
         if (fd < 0) {
             if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM)
                 return;
-            // Out of descriptors: the stalest peer makes room; with none to let go, listening
+            // Out of descriptors: a held peer makes room; with none to let go, listening
             // pauses, since the waiting connection keeps the socket readable.
-            if (connection* c = stalest(s)) {
+            if (connection* c = victim(s)) {
                 evict(s, *c, r);
                 continue;
             }
@@ -434,7 +445,6 @@ void* out_worker(void*)
     runner r;
     server s;
     s.own_uid = geteuid();
-    std::array<pollfd, 2 + kMaxConnections> fds{};
     while (drain_channel(r)) {
         reap(r);
         start_run(r);
@@ -442,20 +452,34 @@ void* out_worker(void*)
         const auto now = steady_clock::now();
         flush_refusals(s, now);
         const auto nearest = expire(s, r, now);
-        const bool listening = now >= s.listen_after;
-        fds[0] = {pipe_read, POLLIN, 0};
-        fds[1] = {listening ? listen_fd : -1, POLLIN, 0};
-        for (std::size_t i = 0; i < kMaxConnections; ++i)
-            fds[2 + i] = {s.conns[i].fd, POLLIN, 0};
-        if (poll(fds.data(), fds.size(), poll_timeout(r, s, now, nearest)) <= 0)
+        // Only open descriptors go into the set: poll refuses a set larger than the descriptor
+        // limit, and a refusal at every pass would be a spin.
+        std::array<pollfd, 2 + kMaxConnections> fds{};
+        std::array<connection*, 2 + kMaxConnections> owner{};
+        nfds_t n = 0;
+        fds[n++] = {pipe_read, POLLIN, 0};
+        if (now >= s.listen_after)
+            fds[n++] = {listen_fd, POLLIN, 0};
+        for (auto& c : s.conns) {
+            if (c.fd >= 0) {
+                owner[n] = &c;
+                fds[n++] = {c.fd, POLLIN, 0};
+            }
+        }
+        const int timeout = poll_timeout(r, s, now, nearest);
+        const int ready = poll(fds.data(), n, timeout);
+        if (ready < 0 && errno != EINTR)
+            poll(nullptr, 0, timeout < 0 ? kReapInterval.count() : timeout);  // no set at all: just wait
+        if (ready <= 0)
             continue;
         if (fds[0].revents != 0 && !drain_channel(r))
             break;
-        for (std::size_t i = 0; i < kMaxConnections; ++i) {
-            if (fds[2 + i].revents != 0 && s.conns[i].fd == fds[2 + i].fd)
-                progress(s, s.conns[i], r);
+        // Connections that have sent something are served before newcomers may displace them.
+        for (nfds_t i = 1; i < n; ++i) {
+            if (owner[i] != nullptr && owner[i]->fd >= 0 && fds[i].revents != 0)
+                progress(s, *owner[i], r);
         }
-        if (fds[1].revents & POLLIN)
+        if (fds[1].fd == listen_fd && (fds[1].revents & POLLIN))
             accept_all(s, r);
     }
     for (auto& c : s.conns)

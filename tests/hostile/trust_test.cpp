@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -99,38 +98,39 @@ TEST_F(Trust, AFloodOfRefusalsIsReportedInAFewLines)
     EXPECT_NE(err.find("more refused commands not reported"), std::string::npos) << err;
 }
 
-// Peers that connect and never send, each reconnected as soon as the daemon drops it.
+// Another account's peers that connect and never send, each reconnected as soon as the daemon
+// drops it.
 class silent_peers {
 public:
-    explicit silent_peers(size_t n) : fds_(n, -1)
+    explicit silent_peers(size_t n)
     {
-        worker_ = std::thread([this] {
-            while (!stop_) {
-                for (int& fd : fds_) {
-                    pollfd p{fd, POLLIN, 0};
-                    if (fd >= 0 && poll(&p, 1, 0) == 0)
-                        continue;
-                    if (fd >= 0)
-                        close(fd);
-                    fd = ctl_connect();
-                }
-                std::this_thread::sleep_for(5ms);
+        pid_ = fork();
+        if (pid_ != 0)
+            return;
+        const gid_t group = kNobody;
+        if (setgroups(1, &group) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            _exit(99);
+        std::vector<int> fds(n, -1);
+        for (;;) {
+            for (int& fd : fds) {
+                pollfd p{fd, POLLIN, 0};
+                if (fd >= 0 && poll(&p, 1, 0) == 0)
+                    continue;
+                if (fd >= 0)
+                    close(fd);
+                fd = ctl_connect();
             }
-        });
+            usleep(5000);
+        }
     }
     ~silent_peers()
     {
-        stop_ = true;
-        worker_.join();
-        for (int fd : fds_)
-            if (fd >= 0)
-                close(fd);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
     }
 
 private:
-    std::vector<int> fds_;
-    std::atomic<bool> stop_{false};
-    std::thread worker_;
+    pid_t pid_ = -1;
 };
 
 class Stall : public ot::daemon_fixture, public ::testing::WithParamInterface<size_t> {};
