@@ -12,6 +12,13 @@
 #include <cstdlib>
 #include <vector>
 
+// Prints the usage line; the exit status of a usage error.
+inline int forge_usage(const char* line)
+{
+    std::fprintf(stderr, "usage: %s\n", line);
+    return 2;
+}
+
 // An interface by name, or a decimal index taken as is so a test can name one that does not
 // exist; false, with a message, for an unknown name.
 inline bool forge_ifindex(const char* tool, const char* iface, long& index)

@@ -135,9 +135,7 @@ void put_message(buffer& dgram, uint16_t type, int32_t index, const buffer& stre
 
 [[noreturn]] void usage()
 {
-    std::fputs("usage: forge_link [-d] [-s] [-n COUNT] IFACE [ap=XX:XX:XX:XX:XX:XX | mode=N | scan | raw=HEX]...\n",
-               stderr);
-    std::exit(2);
+    std::exit(forge_usage("forge_link [-d] [-s] [-n COUNT] IFACE [ap=XX:XX:XX:XX:XX:XX | mode=N | scan | raw=HEX]..."));
 }
 
 }  // namespace

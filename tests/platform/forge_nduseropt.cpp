@@ -29,19 +29,12 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-int usage()
-{
-    std::fputs("usage: forge_nduseropt [-f FAMILY] [-t TYPE] [-c CODE] [-L LIFETIME] [-n COUNT] IFACE [ADDR...]\n",
-               stderr);
-    return 2;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
+    const auto usage = [] {
+        return forge_usage("forge_nduseropt [-f FAMILY] [-t TYPE] [-c CODE] "
+                           "[-L LIFETIME] [-n COUNT] IFACE [ADDR...]");
+    };
     int family = AF_INET6, type = 134, code = 0;
     unsigned long lifetime = 600, count = 1;
     for (int opt; (opt = getopt(argc, argv, "f:t:c:L:n:")) != -1;) {

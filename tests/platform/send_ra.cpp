@@ -29,19 +29,12 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-int usage()
-{
-    std::fputs("usage: send_ra [-h HOPLIMIT] [-t TYPE] [-c CODE] [-l LENGTH] [-L LIFETIME] [-d DST] IFACE [ADDR...]\n",
-               stderr);
-    return 2;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
+    const auto usage = [] {
+        return forge_usage("send_ra [-h HOPLIMIT] [-t TYPE] [-c CODE] "
+                           "[-l LENGTH] [-L LIFETIME] [-d DST] IFACE [ADDR...]");
+    };
     int hops = 255, type = ND_ROUTER_ADVERT, code = 0;
     long length = -1;
     unsigned long lifetime = 600;

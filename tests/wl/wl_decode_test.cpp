@@ -14,19 +14,11 @@ namespace {
 constexpr unsigned kWatched = 3;
 constexpr int kVersion = 22;
 
-using tt::raw;
-using tt::attr;
-using tt::cat;
+using namespace tt;  // the byte builders
 
 std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
 {
-    return wl_decode_link(as_bytes_of(d.data(), d.size()),
-                          [&] {
-                              if (lookups != nullptr)
-                                  ++*lookups;
-                              return watched;
-                          },
-                          kVersion);
+    return wl_decode_link(as_bytes_of(d.data(), d.size()), lookup(watched, lookups), kVersion);
 }
 
 // What the kernel sends on association, as `ip monitor link` would list it:

@@ -17,9 +17,7 @@ namespace {
 constexpr uint16_t kFamily = 0x22;
 constexpr unsigned kWatched = 3;
 
-using tt::raw;
-using tt::attr;
-using tt::cat;
+using namespace tt;  // the byte builders
 using kind = wl_nl_event::kind;
 
 const wl_bssid kAp = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
@@ -29,11 +27,7 @@ const wl_bssid kZero{};
 
 std::vector<wl_nl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
 {
-    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, [&] {
-        if (lookups != nullptr)
-            ++*lookups;
-        return watched;
-    });
+    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, lookup(watched, lookups));
 }
 
 // `iw event`: wlan0 (phy #0): connected to 02:00:00:00:01:00
