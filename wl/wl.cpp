@@ -206,7 +206,7 @@ bool wl_socket_idle(int sock)
 }
 
 // A mode event sets the mode; an access-point event records and reports the new access point.
-// Both decoders' events share these kinds, so one walk serves them.
+// Other kinds (a scan entry) change nothing. Both decoders' events name these kinds alike.
 template <typename Event>
 void wl_apply(const std::vector<Event>& events)
 {
