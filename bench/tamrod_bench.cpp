@@ -42,6 +42,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -456,23 +457,13 @@ int main(int argc, char** argv)
         std::fputs("usage: tamrod_bench latency|spawn|flood|cpu|threads|mem|ctl|cli ...\n", stderr);
         return 2;
     }
+    static const std::pair<const char*, int (*)(int, char**)> modes[] = {
+        {"latency", latency}, {"spawn", spawn}, {"flood", flood}, {"cpu", cpu},
+        {"threads", threads}, {"mem", mem}, {"ctl", ctl}, {"cli", cli}};
     const std::string mode = argv[1];
-    if (mode == "latency")
-        return latency(argc - 1, argv + 1);
-    if (mode == "spawn")
-        return spawn(argc - 1, argv + 1);
-    if (mode == "flood")
-        return flood(argc - 1, argv + 1);
-    if (mode == "cpu")
-        return cpu(argc - 1, argv + 1);
-    if (mode == "threads")
-        return threads(argc - 1, argv + 1);
-    if (mode == "mem")
-        return mem(argc - 1, argv + 1);
-    if (mode == "ctl")
-        return ctl(argc - 1, argv + 1);
-    if (mode == "cli")
-        return cli(argc - 1, argv + 1);
+    for (const auto& [name, run] : modes)
+        if (mode == name)
+            return run(argc - 1, argv + 1);
     std::fprintf(stderr, "tamrod_bench: unknown mode %s\n", mode.c_str());
     return 2;
 }

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <tuple>
+#include <vector>
 
 namespace {
 
@@ -204,40 +205,31 @@ bool wl_socket_idle(int sock)
     return poll(&pfd, 1, 0) == 0;
 }
 
-void wl_handle_link(bytes datagram)
+// A mode event sets the mode; an access-point event records and reports the new access point.
+// Other kinds (a scan entry) change nothing. Both decoders' events name these kinds alike.
+template <typename Event>
+void wl_apply(const std::vector<Event>& events)
 {
-    const auto events = wl_decode_link(datagram, [] { return if_nametoindex(wl_ifname); }, wl_version);
-    for (const wl_event& ev : events) {
-        switch (ev.what) {
-        case wl_event::kind::mode:
+    for (const Event& ev : events) {
+        if (ev.what == Event::kind::mode) {
             wl_mode = ev.mode;
-            break;
-        case wl_event::kind::access_point:
+        } else if (ev.what == Event::kind::access_point) {
             wl_set_bssid(ev.bssid);
             wl_report_access_point();
-            break;
         }
     }
+}
+
+void wl_handle_link(bytes datagram)
+{
+    wl_apply(wl_decode_link(datagram, [] { return if_nametoindex(wl_ifname); }, wl_version));
 }
 
 // Interface changes update the mode, like a mode event; connection events are access-point
 // events. Scan entries are never multicast on the groups the socket joined.
 void wl_handle_nl80211(bytes datagram)
 {
-    const auto events = wl_decode_nl80211(datagram, wl_nl_family(), [] { return if_nametoindex(wl_ifname); });
-    for (const wl_nl_event& ev : events) {
-        switch (ev.what) {
-        case wl_nl_event::kind::mode:
-            wl_mode = ev.mode;
-            break;
-        case wl_nl_event::kind::access_point:
-            wl_set_bssid(ev.bssid);
-            wl_report_access_point();
-            break;
-        case wl_nl_event::kind::current_bss:
-            break;
-        }
-    }
+    wl_apply(wl_decode_nl80211(datagram, wl_nl_family(), [] { return if_nametoindex(wl_ifname); }));
 }
 
 void* wl_monitor(void*)

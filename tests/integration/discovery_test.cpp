@@ -93,15 +93,7 @@ protected:
 
     void start_radvd(const std::string& rdnss)
     {
-        const std::string conf = dir_.write("radvd.conf",
-                                            "interface tr0 {\n"
-                                            "  AdvSendAdvert on;\n"
-                                            "  MaxRtrAdvInterval 300;\n"
-                                            "  AdvDefaultLifetime 0;\n"
-                                            "  RDNSS " + rdnss + " { AdvRDNSSLifetime 600; };\n"
-                                            "};\n");
-        radvd_ = tt::process(net_->in(net_->router(),
-                                      {"radvd", "-n", "-m", "stderr", "-C", conf, "-p", dir_.file("radvd.pid")}));
+        radvd_ = tt::radvd(*net_, dir_, tt::radvd_conf("tr0", rdnss));
     }
 
     bool last_run_is(const std::string& line, std::chrono::milliseconds timeout = 15s)

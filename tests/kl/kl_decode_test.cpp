@@ -1,5 +1,6 @@
 // The ND user option decoder fed annotated datagrams as the kernel lays them out.
 #include "kl_decode.h"
+#include "wire.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -16,7 +17,8 @@ namespace {
 
 constexpr unsigned kWatched = 7;
 
-using raw = std::vector<uint8_t>;
+using tt::raw;
+using tt::cat;
 
 void append(raw& d, std::initializer_list<uint8_t> b) { d.insert(d.end(), b); }
 
@@ -63,14 +65,6 @@ raw notification(const raw& options, header h = {})
     d[25] = h.code;
     d.insert(d.end(), options.begin(), options.end());
     return d;
-}
-
-raw cat(std::initializer_list<raw> parts)
-{
-    raw all;
-    for (const raw& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
 }
 
 std::vector<rdnss_report> decode(const raw& d, unsigned watched = kWatched)

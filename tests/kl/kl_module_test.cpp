@@ -7,7 +7,6 @@
 #include "records.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
@@ -73,29 +72,6 @@ bool mentions(const std::string& addr)
     return false;
 }
 
-// Standard error sent to a write-only file, as a service manager or a shell redirection leaves
-// it (glibc's perror then fails to reopen it for update and changes errno on the way).
-class stderr_to_file {
-public:
-    explicit stderr_to_file(const std::string& path)
-    {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~stderr_to_file()
-    {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-    }
-
-private:
-    int saved_ = -1;
-};
-
 void hold(bool on)
 {
     std::lock_guard lock(posts_mutex);
@@ -157,13 +133,6 @@ protected:
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
-    tt::process radvd(const tt::temp_dir& dir, const std::string& config)
-    {
-        const std::string conf = dir.write("radvd.conf", config);
-        return tt::process(net_->in(net_->router(),
-                                    {"radvd", "-n", "-m", "stderr", "-C", conf, "-p", dir.file("radvd.pid")}));
-    }
-
     std::unique_ptr<tt::netns_pair> net_;
     std::unique_ptr<tt::netns_enter> host_;
     bool started_ = false;
@@ -172,15 +141,10 @@ protected:
 TEST_F(KlLink, RadvdOptionsReportedOneByOneAndWithdrawnOnStop)
 {
     tt::temp_dir dir;
-    tt::process router = radvd(dir,
-                               "interface tr0 {\n"
-                               "  AdvSendAdvert on;\n"
-                               "  MaxRtrAdvInterval 300;\n"
-                               "  AdvDefaultLifetime 0;\n"
-                               "  RDNSS 2001:db8::53 2001:db8::54 { AdvRDNSSLifetime 600; };\n"
-                               "  DNSSL lan.example { AdvDNSSLLifetime 600; };\n"
-                               "  RDNSS 2001:db8::55 { AdvRDNSSLifetime 450; };\n"
-                               "};\n");
+    tt::process router = tt::radvd(*net_, dir,
+                                   tt::radvd_conf("tr0", "2001:db8::53 2001:db8::54",
+                                                  "  DNSSL lan.example { AdvDNSSLLifetime 600; };\n"
+                                                  "  RDNSS 2001:db8::55 { AdvRDNSSLifetime 450; };\n"));
     ASSERT_TRUE(tt::eventually([] { return snapshot().size() >= 2; }, 10s)) << router.err();
     EXPECT_TRUE(reported({{"2001:db8::53", 600}, {"2001:db8::54", 600}}));
     EXPECT_TRUE(reported({{"2001:db8::55", 450}}));
@@ -196,19 +160,8 @@ TEST_F(KlLink, RadvdOptionsReportedOneByOneAndWithdrawnOnStop)
 TEST_F(KlLink, AdvertisementOnAnotherInterfaceIgnored)
 {
     tt::temp_dir dir;
-    tt::process router = radvd(dir,
-                               "interface tr1 {\n"
-                               "  AdvSendAdvert on;\n"
-                               "  MaxRtrAdvInterval 300;\n"
-                               "  AdvDefaultLifetime 0;\n"
-                               "  RDNSS 2001:db8::99 { AdvRDNSSLifetime 600; };\n"
-                               "};\n"
-                               "interface tr0 {\n"
-                               "  AdvSendAdvert on;\n"
-                               "  MaxRtrAdvInterval 300;\n"
-                               "  AdvDefaultLifetime 0;\n"
-                               "  RDNSS 2001:db8::53 { AdvRDNSSLifetime 600; };\n"
-                               "};\n");
+    tt::process router =
+        tt::radvd(*net_, dir, tt::radvd_conf("tr1", "2001:db8::99") + tt::radvd_conf("tr0", "2001:db8::53"));
     ASSERT_TRUE(tt::eventually([] { return mentions("2001:db8::53"); }, 10s)) << router.err();
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(mentions("2001:db8::99"));
@@ -237,7 +190,7 @@ TEST_F(KlLink, OverrunReportedAndListeningGoesOn)
     forge({"tw0", "2001:db8::a"});
     ASSERT_TRUE(tt::eventually([] { return !snapshot().empty(); }));
     tt::temp_dir dir;
-    auto err_file = std::make_unique<stderr_to_file>(dir.file("stderr"));
+    auto err_file = std::make_unique<tt::stderr_capture>(dir.file("stderr"));
     forge({"-n", "5000", "tw0", "2001:db8::b"});
     hold(false);
     std::this_thread::sleep_for(300ms);

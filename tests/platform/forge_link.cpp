@@ -17,6 +17,8 @@
 // Events are laid out as a 64-bit kernel lays them out (struct iw_event header padded to 8
 // bytes). Exit status 0 when every datagram was sent, 1 on a failure, 2 on a usage error.
 // Example: ip netns exec lab forge_link wlan0 mode=2 ap=00:11:22:33:44:55
+#include "forge.h"
+
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -133,9 +135,7 @@ void put_message(buffer& dgram, uint16_t type, int32_t index, const buffer& stre
 
 [[noreturn]] void usage()
 {
-    std::fputs("usage: forge_link [-d] [-s] [-n COUNT] IFACE [ap=XX:XX:XX:XX:XX:XX | mode=N | scan | raw=HEX]...\n",
-               stderr);
-    std::exit(2);
+    std::exit(forge_usage("forge_link [-d] [-s] [-n COUNT] IFACE [ap=XX:XX:XX:XX:XX:XX | mode=N | scan | raw=HEX]..."));
 }
 
 }  // namespace
@@ -168,16 +168,9 @@ int main(int argc, char** argv)
     if (optind >= argc)
         usage();
 
-    const std::string iface = argv[optind++];
-    char* end = nullptr;
-    long index = std::strtol(iface.c_str(), &end, 10);
-    if (*end != '\0' || iface.empty()) {
-        index = if_nametoindex(iface.c_str());
-        if (index == 0) {
-            std::fprintf(stderr, "forge_link: no interface %s\n", iface.c_str());
-            return 1;
-        }
-    }
+    long index = 0;
+    if (!forge_ifindex("forge_link", argv[optind++], index))
+        return 1;
 
     buffer dgram;
     buffer stream;
@@ -195,21 +188,5 @@ int main(int argc, char** argv)
     if (!split || dgram.empty())
         put_message(dgram, type, static_cast<int32_t>(index), stream);
 
-    const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (s < 0) {
-        perror("socket AF_NETLINK");
-        return 1;
-    }
-    sockaddr_nl to{};
-    to.nl_family = AF_NETLINK;
-    to.nl_groups = RTMGRP_LINK;
-    for (long i = 0; i < count; ++i) {
-        if (sendto(s, dgram.data(), dgram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
-            perror("sendto");
-            close(s);
-            return 1;
-        }
-    }
-    close(s);
-    return 0;
+    return forge_multicast(dgram, RTMGRP_LINK, count);
 }

@@ -14,6 +14,8 @@
 // The advertisement carries router lifetime 0, so it never installs a default route.
 // Exit status 0 when sent, 1 on a failure, 2 on a usage error.
 // Example: ip netns exec router send_ra -h 64 eth0
+#include "forge.h"
+
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/icmp6.h>
@@ -27,19 +29,12 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-int usage()
-{
-    std::fputs("usage: send_ra [-h HOPLIMIT] [-t TYPE] [-c CODE] [-l LENGTH] [-L LIFETIME] [-d DST] IFACE [ADDR...]\n",
-               stderr);
-    return 2;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
+    const auto usage = [] {
+        return forge_usage("send_ra [-h HOPLIMIT] [-t TYPE] [-c CODE] "
+                           "[-l LENGTH] [-L LIFETIME] [-d DST] IFACE [ADDR...]");
+    };
     int hops = 255, type = ND_ROUTER_ADVERT, code = 0;
     long length = -1;
     unsigned long lifetime = 600;
@@ -68,18 +63,8 @@ int main(int argc, char** argv)
     // router lifetime, reachable time, retransmission timer.
     std::vector<uint8_t> msg{static_cast<uint8_t>(type), static_cast<uint8_t>(code), 0, 0, 64, 0, 0, 0,
                              0, 0, 0, 0, 0, 0, 0, 0};
-    const int addresses = argc - optind;
-    if (addresses > 0) {
-        const uint32_t lt = htonl(static_cast<uint32_t>(lifetime));
-        msg.insert(msg.end(), {25, static_cast<uint8_t>(1 + 2 * addresses), 0, 0});
-        msg.insert(msg.end(), reinterpret_cast<const uint8_t*>(&lt), reinterpret_cast<const uint8_t*>(&lt) + 4);
-        for (int i = optind; i < argc; ++i) {
-            in6_addr a{};
-            if (inet_pton(AF_INET6, argv[i], &a) != 1)
-                return usage();
-            msg.insert(msg.end(), a.s6_addr, a.s6_addr + 16);
-        }
-    }
+    if (optind < argc && !forge_rdnss(msg, lifetime, argv + optind, argv + argc))
+        return usage();
     if (length >= 0)
         msg.resize(static_cast<size_t>(length), 0);
 

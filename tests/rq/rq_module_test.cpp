@@ -74,15 +74,9 @@ class rs_capture {
 public:
     explicit rs_capture(const std::string& ns)
     {
-        tt::netns_enter in(ns);
-        EXPECT_TRUE(in.ok());
-        fd_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+        fd_ = tt::rs_socket(ns);
         EXPECT_GE(fd_, 0);
-        icmp6_filter filter;
-        ICMP6_FILTER_SETBLOCKALL(&filter);
-        ICMP6_FILTER_SETPASS(ND_ROUTER_SOLICIT, &filter);
         const int on = 1;
-        EXPECT_EQ(setsockopt(fd_, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter), 0);
         EXPECT_EQ(setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on), 0);
         EXPECT_EQ(setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on), 0);
         EXPECT_EQ(setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on), 0);
@@ -329,16 +323,8 @@ TEST_F(RqLink, WatcherReportsOnlyValidAdvertisementsOnItsInterface)
 TEST_F(RqLink, RadvdAnswersAndEndsABurstEarly)
 {
     tt::temp_dir dir;
-    const std::string conf = dir.write("radvd.conf",
-                                       "interface tr0 {\n"
-                                       "  AdvSendAdvert on;\n"
-                                       "  MaxRtrAdvInterval 300;\n"
-                                       "  AdvDefaultLifetime 0;\n"
-                                       "  RDNSS 2001:db8::53 { AdvRDNSSLifetime 600; };\n"
-                                       "};\n");
     start();
-    tt::process radvd(net_->in(net_->router(),
-                               {"radvd", "-n", "-m", "stderr", "-C", conf, "-p", dir.file("radvd.pid")}));
+    tt::process radvd = tt::radvd(*net_, dir, tt::radvd_conf("tr0", "2001:db8::53"));
     // radvd advertises once on its own at start.
     ASSERT_TRUE(tt::eventually([] { return posted(MGR_RA_SEEN) >= 1; }, 10s)) << radvd.err();
 

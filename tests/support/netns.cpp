@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/icmp6.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -133,6 +135,34 @@ netns_enter::~netns_enter()
         setns(home_, CLONE_NEWNET);
     if (home_ >= 0)
         close(home_);
+}
+
+int rs_socket(const std::string& ns)
+{
+    netns_enter in(ns);
+    if (!in.ok())
+        return -1;
+    const int fd = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(ND_ROUTER_SOLICIT, &filter);
+    if (fd >= 0 && setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string radvd_conf(const std::string& ifname, const std::string& rdnss, const std::string& more)
+{
+    return "interface " + ifname + " {\n  AdvSendAdvert on;\n  MaxRtrAdvInterval 300;\n  AdvDefaultLifetime 0;\n"
+           "  RDNSS " + rdnss + " { AdvRDNSSLifetime 600; };\n" + more + "};\n";
+}
+
+process radvd(const netns_pair& net, const temp_dir& dir, const std::string& conf)
+{
+    return process(net.in(net.router(), {"radvd", "-n", "-m", "stderr", "-C", dir.write("radvd.conf", conf), "-p",
+                                         dir.file("radvd.pid")}));
 }
 
 }  // namespace tt

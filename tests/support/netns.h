@@ -1,6 +1,8 @@
 // Network namespaces joined by veth pairs, for tests that need a real link with a router on it.
 #pragma once
 
+#include "proc.h"
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -56,5 +58,15 @@ private:
     int home_ = -1;
     bool entered_ = false;
 };
+
+// A raw ICMPv6 socket in a namespace that passes Router Solicitations only; -1 on failure.
+int rs_socket(const std::string& ns);
+
+// radvd settings for one router interface: advertise now and every 300 s at most, as no default
+// router, the RDNSS servers (space-separated) for 600 s, then any further option lines.
+std::string radvd_conf(const std::string& ifname, const std::string& rdnss, const std::string& more = "");
+
+// radvd in the foreground on the router side of `net`, its files in `dir`.
+process radvd(const netns_pair& net, const temp_dir& dir, const std::string& conf);
 
 }  // namespace tt

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace tt {
 
@@ -26,6 +28,29 @@ std::string read_file(const std::string& path)
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+stderr_capture::stderr_capture(std::string path) : path_(std::move(path))
+{
+    std::fflush(stderr);
+    saved_ = dup(2);
+    const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, 2);
+    close(fd);
+}
+
+stderr_capture::~stderr_capture()
+{
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+}
+
+std::string stderr_capture::text(size_t from) const
+{
+    std::fflush(stderr);
+    const std::string all = read_file(path_);
+    return from < all.size() ? all.substr(from) : std::string();
 }
 
 namespace {

@@ -87,6 +87,25 @@ bool eventually(F cond, std::chrono::milliseconds timeout = std::chrono::seconds
 
 bool is_root();
 
+// Standard error of this process sent to a write-only file while the object lives, as a service
+// manager or a shell redirection leaves it (glibc's perror then fails to reopen it for update and
+// changes errno on the way). Create it before the threads under test start and end it after they
+// were joined, so the descriptor swap never races their writes.
+class stderr_capture {
+public:
+    explicit stderr_capture(std::string path);
+    ~stderr_capture();
+    stderr_capture(const stderr_capture&) = delete;
+    stderr_capture& operator=(const stderr_capture&) = delete;
+    // What was written from byte `from` on; mark() is where the next write begins.
+    std::string text(size_t from = 0) const;
+    size_t mark() const { return text().size(); }
+
+private:
+    std::string path_;
+    int saved_ = -1;
+};
+
 }  // namespace tt
 
 // Skips the current test, with the reason, unless running as root.

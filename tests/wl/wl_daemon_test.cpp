@@ -40,17 +40,8 @@ TEST(WlDaemon, FollowsAssociationAfterItsSocketOverran)
     ASSERT_TRUE(net.wait_ready());
     const std::string ifname = tt::netns_pair::host_if(0);
 
-    int rs = -1;
-    {
-        tt::netns_enter in(net.router());
-        ASSERT_TRUE(in.ok());
-        rs = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
-    }
+    const int rs = tt::rs_socket(net.router());
     ASSERT_GE(rs, 0);
-    icmp6_filter filter;
-    ICMP6_FILTER_SETBLOCKALL(&filter);
-    ICMP6_FILTER_SETPASS(ND_ROUTER_SOLICIT, &filter);
-    ASSERT_EQ(setsockopt(rs, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter), 0);
 
     tt::temp_dir dir;
     const std::string state = dir.file("wifi");

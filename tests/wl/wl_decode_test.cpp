@@ -1,5 +1,6 @@
 // The link notification decoder fed annotated datagrams laid out as a 64-bit kernel sends them.
 #include "wl_decode.h"
+#include "wire.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,17 +14,11 @@ namespace {
 constexpr unsigned kWatched = 3;
 constexpr int kVersion = 22;
 
-using raw = std::vector<uint8_t>;
+using namespace tt;  // the byte builders
 
 std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
 {
-    return wl_decode_link(as_bytes_of(d.data(), d.size()),
-                          [&] {
-                              if (lookups != nullptr)
-                                  ++*lookups;
-                              return watched;
-                          },
-                          kVersion);
+    return wl_decode_link(as_bytes_of(d.data(), d.size()), lookup(watched, lookups), kVersion);
 }
 
 // What the kernel sends on association, as `ip monitor link` would list it:
@@ -60,23 +55,6 @@ raw mode_event(uint8_t mode) { return {0x0c, 0x00, 0x06, 0x8b, 0, 0, 0, 0, mode,
 
 // iw_event: len 16, cmd 0x8B19 (SIOCGIWSCAN), padding, iw_point length 0 and flags 0, padding.
 raw scan_event() { return {0x10, 0x00, 0x19, 0x8b, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }
-
-raw attr(uint16_t type, const raw& payload, int len = -1)
-{
-    const uint16_t l = len >= 0 ? static_cast<uint16_t>(len) : static_cast<uint16_t>(4 + payload.size());
-    raw a = {uint8_t(l), uint8_t(l >> 8), uint8_t(type), uint8_t(type >> 8)};
-    a.insert(a.end(), payload.begin(), payload.end());
-    a.resize((a.size() + 3) & ~size_t{3}, 0);
-    return a;
-}
-
-raw cat(std::initializer_list<raw> parts)
-{
-    raw r;
-    for (const raw& p : parts)
-        r.insert(r.end(), p.begin(), p.end());
-    return r;
-}
 
 raw message(const raw& attrs, int32_t index = kWatched, uint16_t type = 16, int len = -1)
 {

@@ -11,7 +11,6 @@
 #include "util.h"
 #include "wl.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <unistd.h>
@@ -148,37 +147,6 @@ void set_gate(bool closed)
     posts_cv.notify_all();
 }
 
-// Standard error of this process, captured into a file while the object lives. Created before
-// the monitor starts and ended after it was joined, so the descriptor swap never races its writes.
-class stderr_capture {
-public:
-    explicit stderr_capture(std::string path) : path_(std::move(path))
-    {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~stderr_capture()
-    {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-    }
-    std::string text(size_t from = 0) const
-    {
-        std::fflush(stderr);
-        const std::string all = tt::read_file(path_);
-        return from < all.size() ? all.substr(from) : std::string();
-    }
-    size_t mark() const { return text().size(); }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
-
 class WlMonitor : public ::testing::Test {
 protected:
     void SetUp() override
@@ -261,7 +229,7 @@ protected:
 
     tt::temp_dir dir_;
     std::string state_path_;
-    std::optional<stderr_capture> err_;
+    std::optional<tt::stderr_capture> err_;
 };
 
 TEST_F(WlMonitor, StartsAssociatedInInfrastructureMode)

@@ -1,6 +1,7 @@
 // The nl80211 decoder fed annotated messages laid out as the kernel sends them (little-endian
 // host; the nl80211 family number is dynamic, 0x22 here).
 #include "wl_nl80211_decode.h"
+#include "wire.h"
 
 #include <linux/netlink.h>
 #include <linux/nl80211.h>
@@ -16,7 +17,7 @@ namespace {
 constexpr uint16_t kFamily = 0x22;
 constexpr unsigned kWatched = 3;
 
-using raw = std::vector<uint8_t>;
+using namespace tt;  // the byte builders
 using kind = wl_nl_event::kind;
 
 const wl_bssid kAp = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
@@ -26,11 +27,7 @@ const wl_bssid kZero{};
 
 std::vector<wl_nl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
 {
-    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, [&] {
-        if (lookups != nullptr)
-            ++*lookups;
-        return watched;
-    });
+    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, lookup(watched, lookups));
 }
 
 // `iw event`: wlan0 (phy #0): connected to 02:00:00:00:01:00
@@ -80,27 +77,10 @@ const raw kDisconnected = {
 };
 
 // Builders for the variations below, same layout as the captures above.
-raw attr(uint16_t type, const raw& payload, int len = -1)
-{
-    const uint16_t l = len >= 0 ? static_cast<uint16_t>(len) : static_cast<uint16_t>(4 + payload.size());
-    raw a = {uint8_t(l), uint8_t(l >> 8), uint8_t(type), uint8_t(type >> 8)};
-    a.insert(a.end(), payload.begin(), payload.end());
-    a.resize((a.size() + 3) & ~size_t{3}, 0);
-    return a;
-}
-
 raw u32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 raw u16(uint16_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
 raw mac(const wl_bssid& m) { return raw(m.begin(), m.end()); }
 raw text(const std::string& s) { return raw(s.begin(), s.end()); }
-
-raw cat(std::initializer_list<raw> parts)
-{
-    raw r;
-    for (const raw& p : parts)
-        r.insert(r.end(), p.begin(), p.end());
-    return r;
-}
 
 raw message(uint8_t cmd, std::initializer_list<raw> attrs, uint16_t type = kFamily)
 {
