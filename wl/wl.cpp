@@ -312,6 +312,9 @@ bool wl_nl_init()
 
 int wl_init(const char* ifname)
 {
+    // A former init may have left the interface on nl80211: this one decides afresh.
+    wl_nl_close();
+    wl_nl = false;
     if (!str_store(wl_ifname, ifname))
         return wl_fail();
     if (!evcount_open(wl_counter))
