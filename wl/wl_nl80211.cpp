@@ -136,14 +136,15 @@ bool wl_nl_open()
     sock_ptr s = connect_socket();
     if (!s)
         return false;
+    // Every lookup is made before the socket joins a group: once it has, an event can arrive
+    // in the middle of a lookup's reply and make it fail. Nothing is sent on it afterwards.
     const int family = genl_ctrl_resolve(s.get(), "nl80211");
     if (family < 0)
         return false;
-    for (const char* group : {"mlme", "config"}) {
-        const int id = genl_ctrl_resolve_grp(s.get(), "nl80211", group);
-        if (id < 0 || nl_socket_add_membership(s.get(), id) < 0)
-            return false;
-    }
+    const int mlme = genl_ctrl_resolve_grp(s.get(), "nl80211", "mlme");
+    const int config = genl_ctrl_resolve_grp(s.get(), "nl80211", "config");
+    if (mlme < 0 || config < 0 || nl_socket_add_memberships(s.get(), mlme, config, 0) < 0)
+        return false;
     wl_nl_close();
     wl_nl_events = s.release();
     wl_nl_family_id = family;
