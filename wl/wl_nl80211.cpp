@@ -13,6 +13,9 @@
 
 namespace {
 
+// The event socket's receive buffer, as the kernel grants it (capped at net.core.rmem_max).
+constexpr int kEventBuffer = 262144;
+
 nl_sock* wl_nl_events = nullptr;
 int wl_nl_family_id = -1;
 
@@ -145,6 +148,9 @@ bool wl_nl_open()
     const int config = genl_ctrl_resolve_grp(s.get(), "nl80211", "config");
     if (mlme < 0 || config < 0 || nl_socket_add_memberships(s.get(), mlme, config, 0) < 0)
         return false;
+    // Connection events carry information elements: room for a burst of them, so that an
+    // overrun stays rare.
+    (void)nl_socket_set_buffer_size(s.get(), kEventBuffer, 0);
     wl_nl_close();
     wl_nl_events = s.release();
     wl_nl_family_id = family;
