@@ -251,13 +251,20 @@ void* wl_monitor(void*)
             (void)evcount_read(wl_counter, value);
             break;
         }
-        const ssize_t n = recv(sock, wl_buffer.data(), wl_buffer.size(), 0);
+        // nl80211 connection events carry information elements and can outgrow the buffer:
+        // MSG_TRUNC gives such a datagram's full length, so that its loss is noticed.
+        const ssize_t n = recv(sock, wl_buffer.data(), wl_buffer.size(), wl_nl ? MSG_TRUNC : 0);
         if (n < 0) {
             const int err = errno;
             perror("recv");
             // ENOBUFS only says notifications were lost; the socket itself still works.
             if (err != ENOBUFS)
                 break;
+            resync_due = true;
+            continue;
+        }
+        if (static_cast<size_t>(n) > wl_buffer.size()) {
+            std::fprintf(stderr, "nl80211 event of %zd bytes cut; reading the state again\n", n);
             resync_due = true;
             continue;
         }
@@ -297,6 +304,9 @@ bool wl_nl_init()
 
 int wl_init(const char* ifname)
 {
+    // A former init may have left the interface on nl80211: this one decides afresh.
+    wl_nl_close();
+    wl_nl = false;
     if (!str_store(wl_ifname, ifname))
         return wl_fail();
     if (!evcount_open(wl_counter))

@@ -17,5 +17,6 @@ int wl_nl_fd();
 uint16_t wl_nl_family();
 
 // Sends one request about the interface (a dump when asked) on a socket of its own and decodes
-// every reply. False with errno set when the request could not be made or the kernel refused it.
+// every reply. False with errno set when the request could not be made or the kernel refused it;
+// a dump the kernel flags as interrupted is asked again, EAGAIN when it stays so.
 bool wl_nl_request(uint8_t cmd, bool dump, unsigned ifindex, std::vector<wl_nl_event>& out);
