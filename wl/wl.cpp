@@ -300,6 +300,27 @@ bool wl_nl_init()
     return true;
 }
 
+// The link notification socket, bound to the link group; false after its diagnostic.
+bool wl_open_link_socket()
+{
+    if (wl_sock >= 0)
+        return true;
+    wl_sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (wl_sock < 0) {
+        perror("socket PF_NETLINK NETLINK_ROUTE");
+        return false;
+    }
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_pid = 0;
+    addr.nl_groups = RTMGRP_LINK;
+    if (bind(wl_sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        perror("bind PF_NETLINK");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int wl_init(const char* ifname)
@@ -311,21 +332,8 @@ int wl_init(const char* ifname)
         return wl_fail();
     if (!evcount_open(wl_counter))
         return wl_fail();
-    if (wl_sock < 0) {
-        wl_sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-        if (wl_sock < 0) {
-            perror("socket PF_NETLINK NETLINK_ROUTE");
-            return wl_fail();
-        }
-        sockaddr_nl addr{};
-        addr.nl_family = AF_NETLINK;
-        addr.nl_pid = 0;
-        addr.nl_groups = RTMGRP_LINK;
-        if (bind(wl_sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-            perror("bind PF_NETLINK");
-            return wl_fail();
-        }
-    }
+    if (!wl_open_link_socket())
+        return wl_fail();
 
     int s = wl_request_socket();
     if (s < 0)

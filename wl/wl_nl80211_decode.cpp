@@ -130,6 +130,32 @@ bool ap_address(nlattr* const* tb, wl_bssid& out)
     return true;
 }
 
+// One entry of a scan dump: only the access point the interface is associated with counts, as
+// its MLD address on a multi-link connection, with the network's name from its SSID element.
+bool decode_bss(nlattr* nest, wl_nl_event& ev)
+{
+    nlattr* bss[NL80211_BSS_MAX + 1];
+    if (nest == nullptr ||
+        !parse_all(bss, NL80211_BSS_MAX, static_cast<nlattr*>(nla_data(nest)), nla_len(nest), bss_policy()))
+        return false;
+    if (bss[NL80211_BSS_STATUS] == nullptr || nla_get_u32(bss[NL80211_BSS_STATUS]) != NL80211_BSS_STATUS_ASSOCIATED)
+        return false;
+    ev.what = wl_nl_event::kind::current_bss;
+    if (bss[NL80211_BSS_MLD_ADDR] != nullptr)
+        ev.bssid = mac_of(bss[NL80211_BSS_MLD_ADDR]);
+    else if (bss[NL80211_BSS_BSSID] != nullptr)
+        ev.bssid = mac_of(bss[NL80211_BSS_BSSID]);
+    else
+        return false;
+    for (const int which : {NL80211_BSS_INFORMATION_ELEMENTS, NL80211_BSS_BEACON_IES}) {
+        if (bss[which] != nullptr && ssid_of(bss[which], ev.essid)) {
+            ev.has_essid = true;
+            break;
+        }
+    }
+    return true;
+}
+
 bool decode_message(uint8_t cmd, nlattr** tb, wl_nl_event& ev)
 {
     ev = {wl_nl_event::kind::mode, -1, {}, false, {}};
@@ -158,29 +184,8 @@ bool decode_message(uint8_t cmd, nlattr** tb, wl_nl_event& ev)
     case NL80211_CMD_DISCONNECT:
         ev.what = wl_nl_event::kind::access_point;
         return true;
-    case NL80211_CMD_NEW_SCAN_RESULTS: {
-        nlattr* bss[NL80211_BSS_MAX + 1];
-        nlattr* nest = tb[NL80211_ATTR_BSS];
-        if (nest == nullptr || !parse_all(bss, NL80211_BSS_MAX, static_cast<nlattr*>(nla_data(nest)),
-                                          nla_len(nest), bss_policy()))
-            return false;
-        if (bss[NL80211_BSS_STATUS] == nullptr ||
-            nla_get_u32(bss[NL80211_BSS_STATUS]) != NL80211_BSS_STATUS_ASSOCIATED)
-            return false;
-        ev.what = wl_nl_event::kind::current_bss;
-        if (bss[NL80211_BSS_MLD_ADDR] != nullptr)
-            ev.bssid = mac_of(bss[NL80211_BSS_MLD_ADDR]);
-        else if (bss[NL80211_BSS_BSSID] != nullptr)
-            ev.bssid = mac_of(bss[NL80211_BSS_BSSID]);
-        else
-            return false;
-        for (const int which : {NL80211_BSS_INFORMATION_ELEMENTS, NL80211_BSS_BEACON_IES})
-            if (bss[which] != nullptr && ssid_of(bss[which], ev.essid)) {
-                ev.has_essid = true;
-                break;
-            }
-        return true;
-    }
+    case NL80211_CMD_NEW_SCAN_RESULTS:
+        return decode_bss(tb[NL80211_ATTR_BSS], ev);
     default:
         return false;
     }
