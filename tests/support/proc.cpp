@@ -195,7 +195,14 @@ std::string process::err() const { return read_file(dir_ + "/stderr"); }
 
 temp_dir::temp_dir() : path_(make_temp_dir()) {}
 
-temp_dir::~temp_dir() { std::filesystem::remove_all(path_); }
+temp_dir::~temp_dir()
+{
+    // A hook script the daemon started just before its stop may still be writing here: a
+    // destructor must not throw, so try again a few times and then leave the rest.
+    std::error_code ec;
+    for (int tries = 0; tries < 50 && std::filesystem::remove_all(path_, ec) == static_cast<std::uintmax_t>(-1); ++tries)
+        usleep(20'000);
+}
 
 std::string temp_dir::write(const std::string& name, const std::string& content, int mode) const
 {
