@@ -7,6 +7,7 @@
 #include "util.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -44,6 +45,42 @@ bool refused_to_us(uint32_t command)
                  "permission denied: only root, the daemon's user and members of group %s may set servers, "
                  "reload or stop the daemon\n",
                  ctl_control_group());
+    return true;
+}
+
+// Reads exactly n bytes before the deadline, waiting with poll so that a blocking or a
+// non-blocking descriptor behaves alike. False at end of stream (errno ENODATA), when the time is
+// up (ETIMEDOUT) or on an error (errno as the call left it).
+bool read_exact(int fd, void* buf, std::size_t n, std::chrono::steady_clock::time_point deadline)
+{
+    auto* p = static_cast<char*>(buf);
+    std::size_t got = 0;
+    while (got < n) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            if (ready == 0)
+                errno = ETIMEDOUT;
+            return false;
+        }
+        const ssize_t r = read(fd, p + got, n - got);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0) {
+            if (r == 0)
+                errno = ENODATA;
+            return false;
+        }
+        got += static_cast<std::size_t>(r);
+    }
     return true;
 }
 
@@ -143,7 +180,7 @@ int ctl_list()
         return 1;
     ctl_list_reply reply{};
     const auto deadline = steady_clock::now() + kClientTimeout;
-    if (!read_exact(fd, &reply.v6, sizeof reply.v6, deadline) || !read_exact(fd, &reply.v4, sizeof reply.v4, deadline)) {
+    if (!read_exact(fd, &reply, sizeof reply, deadline)) {
         perror("read");
         fd_close(fd);
         return 1;

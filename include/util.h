@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -106,42 +105,6 @@ inline bool chan_open(int& read_end, int& write_end)
     }
     read_end = fds[0];
     write_end = fds[1];
-    return true;
-}
-
-// Reads exactly n bytes before the deadline, waiting with poll so that a blocking or a
-// non-blocking descriptor behaves alike. False at end of stream (errno ENODATA), when the time is
-// up (ETIMEDOUT) or on an error (errno as the call left it).
-inline bool read_exact(int fd, void* buf, std::size_t n, std::chrono::steady_clock::time_point deadline)
-{
-    auto* p = static_cast<char*>(buf);
-    std::size_t got = 0;
-    while (got < n) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            if (ready == 0)
-                errno = ETIMEDOUT;
-            return false;
-        }
-        const ssize_t r = read(fd, p + got, n - got);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0) {
-            if (r == 0)
-                errno = ENODATA;
-            return false;
-        }
-        got += static_cast<std::size_t>(r);
-    }
     return true;
 }
 

@@ -25,14 +25,20 @@ using steady = std::chrono::steady_clock;
 
 constexpr uid_t kNobody = 65534;
 
+// In a forked child: becomes uid nobody with only the given groups, or ends the child.
+void become_nobody(const std::vector<gid_t>& groups)
+{
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+        _exit(99);
+}
+
 // Runs body in a child that has dropped to uid nobody with only the given groups; its result
 // becomes the child's exit status.
 int as_nobody(std::vector<gid_t> groups, const std::function<int()>& body)
 {
     const pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(groups.size(), groups.data()) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
-            _exit(99);
+        become_nobody(groups);
         _exit(body());
     }
     int status = 0;
@@ -107,9 +113,7 @@ public:
         pid_ = fork();
         if (pid_ != 0)
             return;
-        const gid_t group = kNobody;
-        if (setgroups(1, &group) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
-            _exit(99);
+        become_nobody({kNobody});
         std::vector<int> fds(n, -1);
         for (;;) {
             for (int& fd : fds) {
