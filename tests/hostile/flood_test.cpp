@@ -135,6 +135,10 @@ TEST(HostileFlood, AdvertisementFloodWithClientsAndReloadsEndsWithTheServersTheR
     tt::write_wifi_state(state, wifi);
     write_policy(dir, "Flood + 1\n");
 
+    // Advertisements count only once the association is known; the one solicitation the
+    // policy allows shows it is.
+    const int rs = tt::rs_socket(net.router());
+    ASSERT_GE(rs, 0);
     tt::process daemon;
     {
         tt::spawn_options opt;
@@ -146,6 +150,9 @@ TEST(HostileFlood, AdvertisementFloodWithClientsAndReloadsEndsWithTheServersTheR
         daemon = tt::process({tt::tamrod_bin(), "-f", "-i", "tw0", "-x", script.path(), "-c", dir.file("policy")}, opt);
     }
     ASSERT_TRUE(script.wait_ended(1)) << daemon.err();
+    const bool soliciting = tt::solicitation_seen(rs, 10s);
+    close(rs);
+    ASSERT_TRUE(soliciting) << daemon.err();
 
     int fd = -1;
     {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <poll.h>
 #include <netinet/icmp6.h>
 #include <sched.h>
 #include <signal.h>
@@ -151,6 +152,15 @@ int rs_socket(const std::string& ns)
         return -1;
     }
     return fd;
+}
+
+bool solicitation_seen(int fd, std::chrono::milliseconds timeout)
+{
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0)
+        return false;
+    unsigned char buf[1500];
+    return recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0 && buf[0] == ND_ROUTER_SOLICIT;
 }
 
 std::string radvd_conf(const std::string& ifname, const std::string& rdnss, const std::string& more)

@@ -61,6 +61,8 @@ private:
 
 // A raw ICMPv6 socket in a namespace that passes Router Solicitations only; -1 on failure.
 int rs_socket(const std::string& ns);
+// True when a Router Solicitation reaches such a socket before the time-out.
+bool solicitation_seen(int fd, std::chrono::milliseconds timeout);
 
 // radvd settings for one router interface: advertise now and every 300 s at most, as no default
 // router, the RDNSS servers (space-separated) for 600 s, then any further option lines.

@@ -6,10 +6,7 @@
 #include "netns.h"
 #include "proc.h"
 
-#include <netinet/icmp6.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,16 +18,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-// True when a Router Solicitation arrives at the router's raw socket before the time-out.
-bool solicitation_seen(int fd, std::chrono::milliseconds timeout)
-{
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0)
-        return false;
-    unsigned char buf[1500];
-    return recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0 && buf[0] == ND_ROUTER_SOLICIT;
-}
 
 TEST(WlDaemon, FollowsAssociationAfterItsSocketOverran)
 {
@@ -65,7 +52,7 @@ TEST(WlDaemon, FollowsAssociationAfterItsSocketOverran)
     daemon.signal(SIGCONT);
     ASSERT_TRUE(tt::eventually([&] { return daemon.err().find("recv: No buffer space available\n") != std::string::npos; }))
         << daemon.err();
-    EXPECT_FALSE(solicitation_seen(rs, 500ms)) << "soliciting without an association";
+    EXPECT_FALSE(tt::solicitation_seen(rs, 500ms)) << "soliciting without an association";
 
     // A later association must still reach the manager, which then starts soliciting.
     tt::wifi_state associated;
@@ -73,7 +60,7 @@ TEST(WlDaemon, FollowsAssociationAfterItsSocketOverran)
     associated.essid = "LabNet";
     tt::write_wifi_state(state, associated);
     forge({ifname, "mode=2", "ap=00:11:22:33:44:55"});
-    EXPECT_TRUE(solicitation_seen(rs, 8s)) << daemon.err();
+    EXPECT_TRUE(tt::solicitation_seen(rs, 8s)) << daemon.err();
 
     ASSERT_TRUE(daemon.running());
     daemon.signal(SIGTERM);
