@@ -101,6 +101,17 @@ protected:
         return tt::eventually([&] { auto r = runs(log_); return !r.empty() && r.back() == line; }, timeout);
     }
 
+    // Forges one server notification again and again until the script's last run is `line`.
+    bool repeat_until_learnt(const std::string& server, const std::string& line, std::chrono::milliseconds timeout)
+    {
+        return tt::eventually(
+            [&] {
+                tt::run(net_->in(net_->host(), {FORGE_NDUSEROPT, kIf, server}), 5s);
+                return last_run_is(line, 500ms);
+            },
+            timeout);
+    }
+
     std::unique_ptr<tt::netns_pair> net_;
     tt::temp_dir dir_;
     std::string log_ = dir_.file("runs");
@@ -145,13 +156,7 @@ TEST_F(Discovery, ServersStillLearntAfterTheNotificationSocketOverran)
     ASSERT_TRUE(last_run_is("|||", 10s)) << "no run at start-up\n" << daemon_.err();
     // The start-up run comes before the association is known; servers reported before it are
     // rightly ignored. A learnt marker shows the association arrived before the flood does.
-    const bool associated_seen = tt::eventually(
-        [&] {
-            tt::run(net_->in(net_->host(), {FORGE_NDUSEROPT, kIf, "2001:db8::a"}), 5s);
-            return last_run_is("2001:db8::a|||", 500ms);
-        },
-        15s);
-    ASSERT_TRUE(associated_seen) << daemon_.err() << tt::read_file(log_);
+    ASSERT_TRUE(repeat_until_learnt("2001:db8::a", "2001:db8::a|||", 15s)) << daemon_.err() << tt::read_file(log_);
 
     // A stopped daemon cannot read: the notifications pile up until the socket overruns.
     daemon_.signal(SIGSTOP);
@@ -163,13 +168,8 @@ TEST_F(Discovery, ServersStillLearntAfterTheNotificationSocketOverran)
 
     // While the backlog drains (slowly in sanitizer builds) the kernel still drops what arrives:
     // repeat a marker until it is learnt, so the router's first advertisement finds room.
-    const bool drained = tt::eventually(
-        [&] {
-            tt::run(net_->in(net_->host(), {FORGE_NDUSEROPT, kIf, "2001:db8::c"}), 5s);
-            return last_run_is("2001:db8::a 2001:db8::b 2001:db8::c|||", 500ms);
-        },
-        30s);
-    ASSERT_TRUE(drained) << daemon_.err() << tt::read_file(log_);
+    ASSERT_TRUE(repeat_until_learnt("2001:db8::c", "2001:db8::a 2001:db8::b 2001:db8::c|||", 30s))
+        << daemon_.err() << tt::read_file(log_);
 
     start_radvd("2001:db8::53");
     EXPECT_TRUE(last_run_is("2001:db8::a 2001:db8::b 2001:db8::c 2001:db8::53|||")) << daemon_.err();
