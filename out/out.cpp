@@ -530,8 +530,7 @@ bool open_control_socket()
     if (bound != 0) {
         perror("bind");
         // Someone else's file (or nothing) is at the path: it must not be unlinked for us.
-        close(listen_fd);
-        listen_fd = -1;
+        fd_close(listen_fd);
         return false;
     }
     if (listen(listen_fd, kListenBacklog) != 0) {
