@@ -53,6 +53,30 @@ static_assert(sizeof(rdnss_report) == 84);
 static_assert(offsetof(rdnss_report, lifetime) == 64);
 static_assert(offsetof(rdnss_report, count) == 80);
 
+// Search domains (DNSSL): at most six are kept, the traditional resolv.conf limit. A name is at
+// most 253 characters of text (255 bytes in wire format), lower case, without the final dot.
+inline constexpr int kMaxDomains = 6;
+inline constexpr std::size_t kDomainSize = 256;
+using domain_name = std::array<char, kDomainSize>;  // NUL-terminated
+
+// One DNSSL option as the listener reports it to the manager: its first six acceptable names.
+struct dnssl_report {
+    std::array<domain_name, kMaxDomains> name;
+    uint32_t lifetime;  // seconds, host byte order
+    int32_t count;
+};
+static_assert(sizeof(dnssl_report) == 1544);
+static_assert(offsetof(dnssl_report, lifetime) == 1536);
+static_assert(offsetof(dnssl_report, count) == 1540);
+
+// The held search domains as the manager hands them to the output module.
+struct search_list {
+    int32_t count;
+    std::array<domain_name, kMaxDomains> name;
+};
+static_assert(sizeof(search_list) == 1540);
+static_assert(offsetof(search_list, name) == 4);
+
 // One accepted line of the network policy file.
 inline constexpr uint32_t POLICY_ANY_SSID = 1u << 0;
 inline constexpr uint32_t POLICY_ANY_BSSID = 1u << 1;
@@ -76,12 +100,14 @@ enum mgr_msg : uint32_t {
     MGR_RDNSS = 4,
     MGR_TIMER = 5,
     MGR_POLICY = 6,
+    MGR_DNSSL = 7,
 };
 
 // Output channel message types.
 enum out_msg : uint32_t {
     OUT_STOP = 0,
     OUT_WLAN6 = 1,
+    OUT_SEARCH = 2,
 };
 
 // Control socket command words.

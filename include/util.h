@@ -119,6 +119,54 @@ inline bool thread_start(pthread_t& thread, void* (*body)(void*))
     return true;
 }
 
+// A reporting module's thread: the event counter it waits on beside its socket, the thread and
+// whether it runs. The counter is opened by the module's init and closed by its cleanup.
+struct module_thread {
+    int counter = -1;
+    pthread_t thread{};
+    bool running = false;
+};
+
+inline bool module_thread_open(module_thread& t) { return evcount_open(t.counter); }
+
+// Starts body on the module's thread; false (after perror "pthread_create") on failure.
+inline bool module_thread_start(module_thread& t, void* (*body)(void*))
+{
+    if (!thread_start(t.thread, body))
+        return false;
+    t.running = true;
+    return true;
+}
+
+// Joins the thread if it runs; the caller has written the value that ends it.
+inline void module_thread_join(module_thread& t)
+{
+    if (t.running) {
+        pthread_join(t.thread, nullptr);
+        t.running = false;
+    }
+}
+
+// Writes value to the counter, then joins: for threads that end on a counter write alone.
+inline void module_thread_stop(module_thread& t, uint64_t value)
+{
+    evcount_write(t.counter, value);
+    module_thread_join(t);
+}
+
+inline void module_thread_close(module_thread& t) { fd_close(t.counter); }
+
+// Reads one channel record of exactly n bytes with one read; false (after perror "read") on
+// anything else. Records are written whole by one gathering write, so a pipe never splits one.
+inline bool chan_read_exact(int fd, void* buf, size_t n)
+{
+    if (read(fd, buf, n) != static_cast<ssize_t>(n)) {
+        perror("read");
+        return false;
+    }
+    return true;
+}
+
 // Every thread the daemon creates keeps all signals blocked, so only the main thread's wait sees them.
 inline void block_all_signals()
 {
