@@ -15,6 +15,7 @@ const std::string kHook = std::string(TAMROD_SOURCE_DIR) + "/examples/tamrod.sh"
 
 struct lists {
     std::string v6, v4, r6, r4;
+    std::string search = {};
 };
 
 tt::result run_hook(const tt::temp_dir& d, const lists& l, const std::string& resolvconf = "none")
@@ -24,6 +25,7 @@ tt::result run_hook(const tt::temp_dir& d, const lists& l, const std::string& re
              {"TAMROD_V4", l.v4},
              {"TAMROD_R6", l.r6},
              {"TAMROD_R4", l.r4},
+             {"TAMROD_SEARCH", l.search},
              {"TAMROD_RESOLV_CONF", d.file("resolv.conf")},
              {"TAMROD_RESOLVCONF", resolvconf}};
     return tt::run({kHook}, std::chrono::seconds(10), o);
@@ -48,8 +50,10 @@ std::vector<std::string> dir_entries(const std::string& dir)
 TEST(HookScript, WritesWlanIpv6FirstThenWlanIpv4ThenRadio)
 {
     tt::temp_dir d;
-    auto r = run_hook(d, {"2001:db8::53 2001:db8::54", "192.0.2.53", "2001:db8:ff::1", "198.51.100.1"});
+    auto r = run_hook(d, {"2001:db8::53 2001:db8::54", "192.0.2.53", "2001:db8:ff::1", "198.51.100.1",
+                          "example.org lab.example.org"});
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(tt::read_file(d.file("resolv.conf")),
               "# BEGIN tamrod\n"
               "nameserver 2001:db8::53\n"
@@ -57,6 +61,7 @@ TEST(HookScript, WritesWlanIpv6FirstThenWlanIpv4ThenRadio)
               "nameserver 192.0.2.53\n"
               "nameserver 2001:db8:ff::1\n"
               "nameserver 198.51.100.1\n"
+              "search example.org lab.example.org\n"
               "# END tamrod\n");
     struct stat st{};
     ASSERT_EQ(stat(d.file("resolv.conf").c_str(), &st), 0);
@@ -125,12 +130,101 @@ TEST(HookScript, HandsServersToResolvconfWhenPresent)
                                      "#!/bin/sh\n"
                                      "{ echo \"args: $*\"; cat; } >> \"" + d.file("log") + "\"\n",
                                      0755);
-    ASSERT_EQ(run_hook(d, {"2001:db8::53", "192.0.2.53", "", ""}, fake).status, 0);
-    ASSERT_EQ(run_hook(d, {"", "", "", ""}, fake).status, 0);
+    // The record is named after the interface with a protocol suffix: Debian's resolvconf takes any
+    // name, systemd-resolved's shim wants an interface and drops the suffix.
+    ASSERT_EQ(run_hook(d, {"2001:db8::53", "192.0.2.53", "", "", "example.org"}, fake).status, 0);
+    ASSERT_EQ(run_hook(d, {"", "", "", "", ""}, fake).status, 0);
     EXPECT_EQ(tt::read_file(d.file("log")),
-              "args: -a tamrod\nnameserver 2001:db8::53\nnameserver 192.0.2.53\n"
-              "args: -d tamrod -f\n");
+              "args: -a wlan0.tamrod\nnameserver 2001:db8::53\nnameserver 192.0.2.53\nsearch example.org\n"
+              "args: -d wlan0.tamrod -f\n");
     EXPECT_FALSE(fs::exists(d.file("resolv.conf")));
+}
+
+// A damaged file never costs a foreign line: only lines between a BEGIN and the next END are the
+// hook's; a marker without its partner goes alone, and the hook says what it removed.
+TEST(HookScript, DamagedMarkersLoseNoForeignLine)
+{
+    const std::string block = "# BEGIN tamrod\nnameserver 2001:db8::53\n# END tamrod\n";
+    const struct {
+        const char* name;
+        std::string before, after, said;
+    } cases[] = {
+        {"BEGIN without END", "a\n# BEGIN tamrod\nb\nc\n", "a\nb\nc\n", "unpaired line 2"},
+        {"END without BEGIN", "a\n# END tamrod\nb\n", "a\nb\n", "unpaired line 2"},
+        {"two blocks", "# BEGIN tamrod\nx\n# END tamrod\na\n# BEGIN tamrod\ny\n# END tamrod\nb\n", "a\nb\n",
+         "removed 2 blocks"},
+        {"BEGIN inside a block", "# BEGIN tamrod\na\n# BEGIN tamrod\nx\n# END tamrod\nb\n", "a\nb\n",
+         "unpaired line 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tt::temp_dir d;
+        d.write("resolv.conf", c.before);
+        auto r = run_hook(d, {"2001:db8::53", "", "", ""});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(tt::read_file(d.file("resolv.conf")), block + c.after);
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+}
+
+TEST(HookScript, LinkIntoAMissingDirectoryIsReportedAndLeftAlone)
+{
+    tt::temp_dir d;
+    ASSERT_EQ(symlink(d.file("gone/resolv.conf").c_str(), d.file("resolv.conf").c_str()), 0);
+    auto r = run_hook(d, {"2001:db8::53", "", "", ""});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("whose directory does not exist"), std::string::npos) << r.err;
+    EXPECT_EQ(fs::read_symlink(d.file("resolv.conf")), d.file("gone/resolv.conf"));
+    EXPECT_EQ(dir_entries(d.path()), std::vector<std::string>{"resolv.conf"});
+}
+
+TEST(HookScript, ReadOnlyFileIsReportedAndLeftAlone)
+{
+    tt::temp_dir d;
+    const std::string before = "nameserver 192.0.2.1\n";
+    d.write("resolv.conf", before);
+    tt::spawn_options o;
+    o.env = {{"TAMROD_V6", "2001:db8::53"}, {"TAMROD_RESOLV_CONF", d.file("resolv.conf")},
+             {"TAMROD_RESOLVCONF", "none"}};
+    tt::result r;
+    if (geteuid() == 0) {
+        // Root writes through file modes: make the file system read-only in a private mount namespace.
+        r = tt::run({"unshare", "-m", "sh", "-c",
+                     "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && exec \"$1\"", d.path(),
+                     kHook},
+                    std::chrono::seconds(10), o);
+    } else {
+        ASSERT_EQ(chmod(d.file("resolv.conf").c_str(), 0444), 0);
+        r = tt::run({kHook}, std::chrono::seconds(10), o);
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("read-only; left as it was"), std::string::npos) << r.err;
+    EXPECT_EQ(tt::read_file(d.file("resolv.conf")), before);
+    EXPECT_EQ(dir_entries(d.path()), std::vector<std::string>{"resolv.conf"});
+}
+
+TEST(ResolvedHook, SetsTheLinkAndRevertsWhenAllListsAreEmpty)
+{
+    tt::temp_dir d;
+    const std::string fake = d.write("resolvectl", "#!/bin/sh\necho \"$# $*\" >> \"" + d.file("log") + "\"\n", 0755);
+    const std::string hook = std::string(TAMROD_SOURCE_DIR) + "/examples/tamrod-resolved.sh";
+    auto run = [&](const lists& l) {
+        return tt::run({hook}, std::chrono::seconds(10),
+                       env_only({{"TAMROD_V6", l.v6}, {"TAMROD_V4", l.v4}, {"TAMROD_R6", l.r6}, {"TAMROD_R4", l.r4},
+                                 {"TAMROD_SEARCH", l.search}, {"TAMROD_INTERFACE", "wlp2s0"},
+                                 {"TAMROD_RESOLVECTL", fake}}))
+            .status;
+    };
+    EXPECT_EQ(run({"fe80::53%wlp2s0", "192.0.2.53", "", "192.0.2.53", "example.org"}), 0);
+    EXPECT_EQ(run({"", "", "2001:db8:ff::1", "", ""}), 0);  // no domains left: the list is cleared
+    EXPECT_EQ(run({"", "", "", "", ""}), 0);
+    // Argument counts show that an empty list is passed as one empty argument, not dropped.
+    EXPECT_EQ(tt::read_file(d.file("log")),
+              "4 dns wlp2s0 fe80::53%wlp2s0 192.0.2.53\n"
+              "3 domain wlp2s0 example.org\n"
+              "3 dns wlp2s0 2001:db8:ff::1\n"
+              "3 domain wlp2s0 \n"
+              "2 revert wlp2s0\n");
 }
 
 TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
@@ -144,7 +238,8 @@ TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
     const std::vector<std::pair<std::string, unsigned>> expected = {
         {"/usr/sbin/tamrod", 0755},
         {"/usr/share/man/man8/tamrod.8", 0644},
-        {std::string(TAMROD_HOOK_PATH), 0755},
+        {"/etc/tamrod.sh", 0755},
+        {"/etc/tamrod-resolved.sh", 0755},
         {"/usr/share/doc/tamrod/examples/tamrod.conf", 0644},
         {"/usr/lib/systemd/system/tamrod@.service", 0644},
     };
@@ -154,17 +249,6 @@ TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
         EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
         EXPECT_EQ(st.st_mode & 07777, mode) << path;
     }
-
-    // One instance per interface, living as long as the interface's device.
-    const std::string unit = tt::read_file(dest + "/usr/lib/systemd/system/tamrod@.service");
-    const std::vector<std::string> lines = {
-        std::string("ExecStart=/usr/sbin/tamrod -f -i %I -x ") + TAMROD_HOOK_PATH,
-        "Type=notify",
-        "BindsTo=sys-subsystem-net-devices-%i.device",
-        "WantedBy=sys-subsystem-net-devices-%i.device",
-    };
-    for (const std::string& line : lines)
-        EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << "\n" << unit;
 
     // The shipped policy example must be accepted by the daemon's own reader: -c reads it at once,
     // and with -l it ends with the usage text (not a reader's message).
@@ -191,8 +275,10 @@ TEST(InstalledTree, ServiceUnitPassesSystemdVerification)
     tt::temp_dir d;
     // Verification wants the executable to exist: point the unit at the built one.
     std::string unit = tt::read_file(std::string(TAMROD_SOURCE_DIR) + "/examples/tamrod@.service.in");
-    unit.replace(unit.find("@SBINDIR@/tamrod"), std::string("@SBINDIR@/tamrod").size(), tt::tamrod_bin());
-    unit.replace(unit.find("@HOOK@"), std::string("@HOOK@").size(), kHook);
+    for (auto at = unit.find("@SBINDIR@/tamrod"); at != std::string::npos; at = unit.find("@SBINDIR@/tamrod"))
+        unit.replace(at, std::string("@SBINDIR@/tamrod").size(), tt::tamrod_bin());
+    for (auto at = unit.find("@SYSCONFDIR@/"); at != std::string::npos; at = unit.find("@SYSCONFDIR@/"))
+        unit.replace(at, std::string("@SYSCONFDIR@/").size(), std::string(TAMROD_SOURCE_DIR) + "/examples/");
     const std::string path = d.write("tamrod@.service", unit);
     auto r = tt::run({"systemd-analyze", "verify", "--man=no", path}, std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
