@@ -227,6 +227,61 @@ TEST(ResolvedHook, SetsTheLinkAndRevertsWhenAllListsAreEmpty)
               "2 revert wlp2s0\n");
 }
 
+// The DHCP clients' glue, run as each client runs it, against stand-ins for tamrod and ip on PATH
+// that log their arguments.
+struct DhcpGlue : ::testing::Test {
+    tt::temp_dir d;
+    std::string run(const std::vector<std::string>& argv, std::map<std::string, std::string> env)
+    {
+        const std::string bin = d.file("bin");
+        fs::create_directory(bin);
+        for (const char* tool : {"tamrod", "ip"})
+            d.write(std::string("bin/") + tool, "#!/bin/sh\necho \"$(basename \"$0\") $*\" >> \"" + d.file("log") + "\"\n",
+                    0755);
+        env["PATH"] = bin + ":/usr/bin:/bin";
+        fs::remove(d.file("log"));
+        auto r = tt::run(argv, std::chrono::seconds(10), env_only(env));
+        EXPECT_EQ(r.status, 0) << r.err;
+        return fs::exists(d.file("log")) ? tt::read_file(d.file("log")) : "";
+    }
+};
+
+TEST_F(DhcpGlue, DhclientHookSetsTheLeaseServersAndClearsThemWhenItEnds)
+{
+    // dhclient-script sources its exit hooks; a following command shows the hook did not end the script.
+    const std::vector<std::string> sourced = {
+        "sh", "-c", ". \"$0\"; echo after >> \"$1\"", std::string(TAMROD_SOURCE_DIR) + "/examples/dhclient-exit-hook",
+        d.file("log")};
+    for (const char* reason : {"BOUND", "RENEW", "REBIND", "REBOOT"})
+        EXPECT_EQ(run(sourced, {{"reason", reason}, {"interface", "wlan0"},
+                                {"new_domain_name_servers", "192.0.2.53 192.0.2.54"}}),
+                  "tamrod -4 192.0.2.53 192.0.2.54\nafter\n")
+            << reason;
+    for (const char* reason : {"EXPIRE", "FAIL", "RELEASE", "STOP"})
+        EXPECT_EQ(run(sourced, {{"reason", reason}, {"interface", "wlan0"}}), "tamrod -4\nafter\n") << reason;
+    // Another interface's lease, and events that change nothing, leave tamrod alone.
+    EXPECT_EQ(run(sourced, {{"reason", "BOUND"}, {"interface", "eth0"}, {"new_domain_name_servers", "192.0.2.1"}}),
+              "after\n");
+    EXPECT_EQ(run(sourced, {{"reason", "PREINIT"}, {"interface", "wlan0"}}), "after\n");
+    EXPECT_EQ(run(sourced, {{"reason", "BOUND"}, {"interface", "wlp2s0"}, {"TAMROD_INTERFACE", "wlp2s0"},
+                            {"new_domain_name_servers", "192.0.2.9"}}),
+              "tamrod -4 192.0.2.9\nafter\n");
+}
+
+TEST_F(DhcpGlue, UdhcpcScriptConfiguresTheLeaseAndHandsOverItsServers)
+{
+    const std::string script = std::string(TAMROD_SOURCE_DIR) + "/examples/udhcpc.script";
+    const std::map<std::string, std::string> lease = {{"interface", "wlan0"}, {"ip", "192.0.2.10"},   {"mask", "24"},
+                                                      {"router", "192.0.2.1 192.0.2.2"},            {"dns", "192.0.2.53"}};
+    for (const char* event : {"bound", "renew"})
+        EXPECT_EQ(run({script, event}, lease),
+                  "ip -4 addr flush dev wlan0\nip -4 addr add 192.0.2.10/24 dev wlan0\n"
+                  "ip -4 route replace default via 192.0.2.1 dev wlan0\ntamrod -4 192.0.2.53\n")
+            << event;
+    EXPECT_EQ(run({script, "deconfig"}, {{"interface", "wlan0"}}), "ip -4 addr flush dev wlan0\ntamrod -4\n");
+    EXPECT_EQ(run({script, "leasefail"}, {{"interface", "wlan0"}}), "tamrod -4\n");
+}
+
 TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
 {
     tt::temp_dir d;
@@ -240,6 +295,8 @@ TEST(InstalledTree, EveryFileInItsPlaceWithSensibleModes)
         {"/usr/share/man/man8/tamrod.8", 0644},
         {"/etc/tamrod.sh", 0755},
         {"/etc/tamrod-resolved.sh", 0755},
+        {"/etc/tamrod/dhclient-exit-hook", 0644},
+        {"/etc/tamrod/udhcpc.script", 0755},
         {"/usr/share/doc/tamrod/examples/tamrod.conf", 0644},
         {"/usr/lib/systemd/system/tamrod@.service", 0644},
     };
