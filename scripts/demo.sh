@@ -38,25 +38,15 @@ in_sta sysctl -qw net.ipv6.conf.wlan0.accept_ra=2 net.ipv6.conf.wlan0.router_sol
 in_rtr sysctl -qw net.ipv6.conf.all.forwarding=1
 lab_up
 
-cat >"$work/radvd.conf" <<'CONF'
-interface rtr0 {
-    AdvSendAdvert on;
-    MinRtrAdvInterval 200;
-    MaxRtrAdvInterval 600;
-    prefix 2001:db8:1::/64 { };
-    RDNSS 2001:db8:1::53 2001:db8:1::54 { AdvRDNSSLifetime 900; };
-};
-CONF
-echo "== Starting radvd on the router side: prefix 2001:db8:1::/64, DNS 2001:db8:1::53 and ::54"
-# shellcheck disable=SC2094 # radvd appends its log to the file its own output goes to
-ip netns exec "$rtr" radvd -n -C "$work/radvd.conf" -p "$work/radvd.pid" -m logfile -l "$work/radvd.log" \
-  </dev/null >>"$work/radvd.log" 2>&1 &
+echo "== Starting radvd on the router side: prefix 2001:db8:1::/64, DNS 2001:db8:1::53 and ::54,"
+echo "   search domains demo.example and lab.demo.example"
+lab_radvd
 
 # The example hook does the real job (here on a scratch resolv.conf); this wrapper also logs each
-# run with its four variables so the demo can show them.
+# run with the variables it received so the demo can show them.
 cat >"$work/hook.sh" <<HOOK
 #!/bin/sh
-echo "  hook run: TAMROD_V6='\$TAMROD_V6' TAMROD_V4='\$TAMROD_V4' TAMROD_R6='\$TAMROD_R6' TAMROD_R4='\$TAMROD_R4'" >> "$work/hook.log"
+echo "  hook run: TAMROD_V6='\$TAMROD_V6' TAMROD_V4='\$TAMROD_V4' TAMROD_R6='\$TAMROD_R6' TAMROD_R4='\$TAMROD_R4' TAMROD_SEARCH='\${TAMROD_SEARCH-(not set)}'" >> "$work/hook.log"
 TAMROD_RESOLV_CONF="$work/resolv.conf" TAMROD_RESOLVCONF=none exec "$src/examples/tamrod.sh"
 HOOK
 chmod 755 "$work/hook.sh"

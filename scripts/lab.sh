@@ -22,6 +22,8 @@
 #   lab_wait SECONDS CMD...      runs CMD every 0.1 s until it succeeds (status 1 after SECONDS); a dot per
 #                                second waited when $lab_dots is set
 #   lab_lines FILE               prints the number of lines in FILE (0 when it does not exist)
+#   lab_radvd                    starts radvd in $rtr on rtr0: prefix 2001:db8:1::/64, RDNSS 2001:db8:1::53 and
+#                                ::54, DNSSL demo.example and lab.demo.example (lifetimes 900 s)
 #   lab_write_state BSSID ESSID  sets what the Wireless Extensions stand-in reports (file $lab_state)
 #   lab_start_daemon LOG ARG...  starts tamrod -f -i wlan0 ARG... in $sta on the stand-in as $daemon_pid (the
 #                                daemon itself) and waits for its first hook run: the first line in LOG
@@ -159,6 +161,22 @@ lab_wait() {
 }
 
 lab_lines() { if [[ -f $1 ]]; then wc -l <"$1"; else echo 0; fi; }
+
+lab_radvd() {
+  cat >"$work/radvd.conf" <<'CONF'
+interface rtr0 {
+    AdvSendAdvert on;
+    MinRtrAdvInterval 200;
+    MaxRtrAdvInterval 600;
+    prefix 2001:db8:1::/64 { };
+    RDNSS 2001:db8:1::53 2001:db8:1::54 { AdvRDNSSLifetime 900; };
+    DNSSL demo.example lab.demo.example { AdvDNSSLLifetime 900; };
+};
+CONF
+  # shellcheck disable=SC2094 # radvd appends its log to the file its own output goes to
+  ip netns exec "$rtr" radvd -n -C "$work/radvd.conf" -p "$work/radvd.pid" -m logfile -l "$work/radvd.log" \
+    </dev/null >>"$work/radvd.log" 2>&1 &
+}
 
 lab_write_state() { printf 'bssid=%s\nmode=2\nessid=%s\n' "$1" "$2" >"$lab_state.new" && mv "$lab_state.new" "$lab_state"; }
 
