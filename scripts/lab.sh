@@ -135,7 +135,8 @@ in_sta() { ip netns exec "$sta" "$@"; }
 in_rtr() { ip netns exec "$rtr" "$@"; }
 in_stub() { in_sta env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$lab_state" "$@"; }
 
-lab_settled() { [[ -z $(in_sta ip -6 addr show dev wlan0 tentative) && -z $(in_rtr ip -6 addr show dev rtr0 tentative) ]]; }
+# ip also complains about the veth peer in the other namespace: only its answer counts.
+lab_settled() { [[ -z $(in_sta ip -6 addr show dev wlan0 tentative 2>/dev/null) && -z $(in_rtr ip -6 addr show dev rtr0 tentative 2>/dev/null) ]]; }
 
 lab_up() {
   ip -n "$sta" link set lo up
