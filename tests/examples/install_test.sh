@@ -36,6 +36,15 @@ for prefix in /usr /usr/local /opt/tamrod; do
 
   if [[ $prefix == /usr ]]; then
     [[ $hook == "$default_hook" ]] || fail "/usr: the unit runs $hook, the daemon's default is $default_hook"
+    # After the daemon ended (none answers), ExecStopPost runs the hook with every list empty.
+    stop_post=$(sed -n 's/^ExecStopPost=//p' "$unit")
+    stop_post=${stop_post//\$\$/\$}
+    stop_post=${stop_post//$prefix\/sbin\/tamrod/$root$prefix/sbin/tamrod}
+    printf '#!/bin/sh\nenv | grep ^TAMROD_ | sort > "%s"\n' "$scratch/cleared" >"$scratch/hook"
+    chmod 755 "$scratch/hook"
+    eval "TAMROD_HOOK=$scratch/hook TAMROD_V6=x TAMROD_SEARCH=y $stop_post"
+    [[ $(cat "$scratch/cleared") == "TAMROD_HOOK=$scratch/hook"$'\n'"TAMROD_R4="$'\n'"TAMROD_R6="$'\n'"TAMROD_SEARCH="$'\n'"TAMROD_V4="$'\n'"TAMROD_V6=" ]] ||
+      fail "ExecStopPost did not run the hook with five empty lists: $(cat "$scratch/cleared" 2>/dev/null)"
   fi
   echo "$prefix: unit runs $exec_start"
 done
