@@ -18,17 +18,19 @@ constexpr uint16_t kFamily = 0x22;
 constexpr unsigned kWatched = 3;
 
 using namespace tt;  // the byte builders
-using kind = wl_nl_event::kind;
+using kind = wl_event::kind;
 
 const wl_bssid kAp = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
 const wl_bssid kApMld = {0x02, 0x00, 0x00, 0x00, 0x10, 0x00};
 const wl_bssid kOther = {0x02, 0x00, 0x00, 0x00, 0x02, 0x00};
 const wl_bssid kZero{};
 
-std::vector<wl_nl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
+wl_decoded decode_all(const raw& d, unsigned watched = kWatched)
 {
-    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, lookup(watched, lookups));
+    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, watched);
 }
+
+std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched) { return decode_all(d, watched).events; }
 
 // `iw event`: wlan0 (phy #0): connected to 02:00:00:00:01:00
 const raw kConnected = {
@@ -123,7 +125,7 @@ raw scan_entry(const wl_bssid& bssid, bool associated, const wl_bssid* mld = nul
                    {attr(NL80211_ATTR_GENERATION, u32(7)), ifindex(), attr(NL80211_ATTR_BSS | NLA_F_NESTED, bss)});
 }
 
-bool is_ap(const wl_nl_event& e, const wl_bssid& bssid) { return e.what == kind::access_point && e.bssid == bssid; }
+bool is_ap(const wl_event& e, const wl_bssid& bssid) { return e.what == kind::access_point && e.bssid == bssid; }
 
 TEST(WlNl80211Decode, ConnectionEventsGiveTheAccessPoint)
 {
@@ -217,33 +219,49 @@ TEST(WlNl80211Decode, ScanDumpGivesOnlyTheAssociatedEntry)
 TEST(WlNl80211Decode, ForeignAndHostileMessagesAreSkipped)
 {
     const raw mac_attr = attr(NL80211_ATTR_MAC, mac(kAp));
+    using enum wl_drop;
     struct row {
         const char* what;
         raw datagram;
+        wl_drop why;
     } rows[] = {
-        {"another interface", message(NL80211_CMD_CONNECT, {ifindex(4), mac_attr})},
-        {"no interface index", message(NL80211_CMD_CONNECT, {mac_attr})},
-        {"another family", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, kFamily + 1)},
-        {"an error message", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, NLMSG_ERROR)},
-        {"another command", message(NL80211_CMD_NEW_STATION, {ifindex(), mac_attr})},
-        {"a 5-byte address", message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MAC, {1, 2, 3, 4, 5})})},
+        {"another interface", message(NL80211_CMD_CONNECT, {ifindex(4), mac_attr}), other_interface},
+        {"no interface index", message(NL80211_CMD_CONNECT, {mac_attr}), no_index},
+        {"another family", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, kFamily + 1), other_type},
+        {"an error message", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, NLMSG_ERROR), other_type},
+        {"another command", message(NL80211_CMD_NEW_STATION, {ifindex(), mac_attr}), other_event},
+        {"a 5-byte address", message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MAC, {1, 2, 3, 4, 5})}),
+         bad_attributes},
         {"a 7-byte MLD address",
-         message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MLD_ADDR, {1, 2, 3, 4, 5, 6, 7})})},
-        {"a 33-byte SSID", message(NL80211_CMD_NEW_INTERFACE, {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(2)),
-                                                              attr(NL80211_ATTR_SSID, raw(33, 'x'))})},
-        {"a 2-byte interface index", message(NL80211_CMD_DISCONNECT, {attr(NL80211_ATTR_IFINDEX, {3, 0})})},
-        {"an attribute longer than the message", message(NL80211_CMD_DISCONNECT, {ifindex(), attr(71, {}, 64)})},
-        {"a roam without an address", message(NL80211_CMD_ROAM, {ifindex()})},
+         message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MLD_ADDR, {1, 2, 3, 4, 5, 6, 7})}), bad_attributes},
+        {"a 33-byte SSID",
+         message(NL80211_CMD_NEW_INTERFACE,
+                 {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(2)), attr(NL80211_ATTR_SSID, raw(33, 'x'))}),
+         bad_attributes},
+        {"a 2-byte interface index", message(NL80211_CMD_DISCONNECT, {attr(NL80211_ATTR_IFINDEX, {3, 0})}),
+         bad_attributes},
+        {"an attribute longer than the message", message(NL80211_CMD_DISCONNECT, {ifindex(), attr(71, {}, 64)}),
+         bad_attributes},
+        // The flags in the type are masked: a nested-flagged 2-byte index is still the index.
+        {"a flagged 2-byte interface index",
+         message(NL80211_CMD_DISCONNECT, {attr(NL80211_ATTR_IFINDEX | NLA_F_NESTED, {3, 0})}), bad_attributes},
+        {"a roam without an address", message(NL80211_CMD_ROAM, {ifindex()}), incomplete},
+        {"an interface message without a type", message(NL80211_CMD_SET_INTERFACE, {ifindex()}), incomplete},
         {"a scan entry with a short BSSID",
          message(NL80211_CMD_NEW_SCAN_RESULTS,
                  {ifindex(), attr(NL80211_ATTR_BSS, cat({attr(NL80211_BSS_BSSID, {1, 2, 3}),
-                                                         attr(NL80211_BSS_STATUS, u32(1))}))})},
-        {"a message longer than the datagram", raw(kConnected.begin(), kConnected.end() - 4)},
-        {"no room for the generic header", cat({u32(18), u16(kFamily), u16(0), u32(0), u32(0), {46, 1, 0, 0}})},
+                                                         attr(NL80211_BSS_STATUS, u32(1))}))}),
+         bad_attributes},
+        {"a scan entry not associated", scan_entry(kOther, false), not_associated},
+        {"a message longer than the datagram", raw(kConnected.begin(), kConnected.end() - 4), cut_message},
+        {"no room for the generic header", cat({u32(18), u16(kFamily), u16(0), u32(0), u32(0), {46, 1, 0, 0}}),
+         short_message},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
-        EXPECT_TRUE(decode(r.datagram).empty());
+        const wl_decoded d = decode_all(r.datagram);
+        EXPECT_TRUE(d.events.empty());
+        EXPECT_EQ(d.drops, std::vector<wl_drop>{r.why});
     }
 
     // A malformed message costs only itself: the next one in the datagram still counts.
@@ -251,10 +269,9 @@ TEST(WlNl80211Decode, ForeignAndHostileMessagesAreSkipped)
     ASSERT_EQ(e.size(), 1u);
     EXPECT_TRUE(is_ap(e[0], kZero));
 
-    // No such interface matches nothing; the index is asked once per nl80211 message.
-    int lookups = 0;
-    EXPECT_TRUE(decode(cat({kConnected, kDisconnected}), 0, &lookups).empty());
-    EXPECT_EQ(lookups, 2);
+    // No such interface matches nothing.
+    EXPECT_EQ(decode_all(cat({kConnected, kDisconnected}), 0).drops,
+              (std::vector<wl_drop>{wl_drop::other_interface, wl_drop::other_interface}));
 }
 
 }  // namespace
