@@ -216,6 +216,20 @@ TEST(WlNl80211Decode, ScanDumpGivesOnlyTheAssociatedEntry)
     }
 }
 
+// The network's name: the associated scan entry's SSID element, else the interface's SSID
+// (a hidden network, or a scan dump that failed), else none.
+TEST(WlNl80211Decode, NameFromScanElseFromInterface)
+{
+    const wl_decoded iface = decode_all(interface_reply(NL80211_IFTYPE_STATION, "Hidden"));
+    const wl_decoded named = decode_all(scan_entry(kAp, true, nullptr, "LabNet"));
+    const wl_decoded hidden = decode_all(scan_entry(kAp, true));
+    const auto text = [](const std::optional<wl_essid>& e) { return e ? std::string(e->data()) : "(none)"; };
+    EXPECT_EQ(text(wl_nl_essid(&named, iface)), "LabNet");
+    EXPECT_EQ(text(wl_nl_essid(&hidden, iface)), "Hidden");
+    EXPECT_EQ(text(wl_nl_essid(nullptr, iface)), "Hidden") << "a failed scan dump must not lose the name";
+    EXPECT_EQ(text(wl_nl_essid(nullptr, decode_all(interface_reply(NL80211_IFTYPE_STATION, "")))), "(none)");
+}
+
 TEST(WlNl80211Decode, ForeignAndHostileMessagesAreSkipped)
 {
     const raw mac_attr = attr(NL80211_ATTR_MAC, mac(kAp));
