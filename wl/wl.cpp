@@ -4,6 +4,10 @@
 // notifications, or, where the kernel refuses them on the interface (multi-link radios, drivers
 // without them), nl80211 requests and its connection and interface events. wl_init picks the
 // way once; both post the same record at the same moments.
+// The monitor follows the interface by the index it had when last read: once that interface is
+// removed, the device has left its network whatever the kernel said last, and that loss is
+// posted at once. An interface that later appears under the watched name is followed from its
+// state then.
 #include "wl.h"
 
 #include "mgr.h"
@@ -29,6 +33,8 @@ constexpr uint64_t kStopValue = 1;
 assoc_info wl_assoc{};
 int32_t wl_mode = kModeUnknown;
 char* wl_ifname = nullptr;
+// The index of the interface followed; 0 while none of the watched name exists.
+unsigned wl_index = 0;
 module_thread wl_thread;
 const wl_way* wl_way_now = nullptr;
 // Serves the range query in wl_init first, the monitor's receives afterwards.
@@ -36,7 +42,7 @@ alignas(8) std::array<std::byte, kBufferSize> wl_buffer;
 
 wl_target wl_watched()
 {
-    return {wl_ifname, if_nametoindex(wl_ifname)};
+    return {wl_ifname, wl_index};
 }
 
 void wl_set_bssid(const wl_bssid& bssid)
@@ -80,16 +86,27 @@ void wl_report(const wl_bssid& bssid)
     wl_post();
 }
 
-// After an overrun, access-point events may have been dropped: ask the driver instead of
-// trusting a record that may be stale.
-void wl_resync()
+// Follows the interface of this index (0: none) from its state now.
+void wl_follow(unsigned index)
 {
-    if (wl_read_state())
+    wl_index = index;
+    if (index != 0 && wl_read_state())
         wl_report(wl_assoc.bssid);
 }
 
-// A mode event sets the mode, an access-point event is reported. A scan entry changes nothing:
-// only requests are answered with them.
+// After an overrun, events may have been dropped, a removal or a new interface among them: ask
+// the kernel instead of trusting a record that may be stale.
+void wl_resync()
+{
+    const unsigned index = if_nametoindex(wl_ifname);
+    if (index == 0 && wl_index != 0)
+        wl_report(wl_bssid{});
+    wl_follow(index);
+}
+
+// A mode event sets the mode, an access-point event is reported, the followed interface's
+// removal is a loss of association, and a new interface of the watched name is followed. A
+// scan entry changes nothing: only requests are answered with them.
 void wl_apply(const wl_decoded& decoded)
 {
     for (const wl_event& ev : decoded.events) {
@@ -99,6 +116,13 @@ void wl_apply(const wl_decoded& decoded)
             break;
         case wl_event::kind::access_point:
             wl_report(ev.bssid);
+            break;
+        case wl_event::kind::gone:
+            wl_index = 0;
+            wl_report(wl_bssid{});
+            break;
+        case wl_event::kind::appeared:
+            wl_follow(ev.index);
             break;
         case wl_event::kind::current_bss:
             break;
@@ -158,7 +182,7 @@ void* wl_monitor(void*)
         if (got == wl_received::lost)
             resync_due = true;
         else
-            wl_apply(wl_way_now->decode(bytes(wl_buffer).first(n), if_nametoindex(wl_ifname)));
+            wl_apply(wl_way_now->decode(bytes(wl_buffer).first(n), {wl_index, wl_ifname}));
     }
     return nullptr;
 }
@@ -206,6 +230,7 @@ int wl_init(const char* ifname)
     wl_way_now = nullptr;
     if (!str_store(wl_ifname, ifname) || !module_thread_open(wl_thread) || !wl_wext_open())
         return wl_fail();
+    wl_index = if_nametoindex(wl_ifname);
     wl_way_now = wl_choose_way();
     if (wl_way_now == nullptr || !wl_read_state() || !wl_settle())
         return wl_fail();
@@ -231,5 +256,6 @@ void wl_cleanup()
     wl_nl_close();
     wl_way_now = nullptr;
     str_free(wl_ifname);
+    wl_index = 0;
     wl_mode = kModeUnknown;
 }

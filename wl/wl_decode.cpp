@@ -26,9 +26,9 @@ constexpr size_t kIwOverreadSlack = 16;
 
 wl_event we_event(const iw_event& iwe)
 {
-    wl_event ev{wl_event::kind::mode, static_cast<int32_t>(iwe.u.mode), {}, false, {}};
+    wl_event ev{wl_event::kind::mode, static_cast<int32_t>(iwe.u.mode), {}, false, {}, 0};
     if (iwe.cmd == SIOCGIWAP) {
-        ev = {wl_event::kind::access_point, 0, {}, false, {}};
+        ev = {wl_event::kind::access_point, 0, {}, false, {}, 0};
         std::copy_n(reinterpret_cast<const uint8_t*>(iwe.u.ap_addr.sa_data), ev.bssid.size(), ev.bssid.begin());
     }
     return ev;
@@ -54,14 +54,34 @@ void decode_stream(bytes payload, int we_version, wl_decoded& out)
         out.drops.push_back(wl_drop::bad_event);
 }
 
-void decode_message(bytes msg, unsigned watched, int we_version, wl_decoded& out)
+// Another interface's link message: an interface of the watched name appeared when it names it.
+void decode_other(bytes msg, unsigned index, std::string_view name, wl_decoded& out)
 {
-    if (read_at<uint16_t>(msg, kTypeAt) != RTM_NEWLINK)
+    bool named = false;
+    const bool whole = wl_walk(msg.subspan(kLinkHeader), kRouteAttributes, [&](bytes attr) {
+        named = named || (wl_attr_type(attr) == IFLA_IFNAME && wl_names(wl_attr_payload(attr), name));
+    });
+    if (!whole)
+        out.drops.push_back(wl_drop::bad_attributes);
+    else if (named && index != 0)
+        out.events.push_back({wl_event::kind::appeared, 0, {}, false, {}, index});
+    else
+        out.drops.push_back(wl_drop::other_interface);
+}
+
+void decode_message(bytes msg, const wl_watch& watch, int we_version, wl_decoded& out)
+{
+    const auto type = read_at<uint16_t>(msg, kTypeAt);
+    if (type != RTM_NEWLINK && type != RTM_DELLINK)
         return out.drops.push_back(wl_drop::other_type);
     if (msg.size() < kLinkHeader)
         return out.drops.push_back(wl_drop::short_message);
-    if (watched == 0 || read_at<int32_t>(msg, kIfIndexAt) != static_cast<int32_t>(watched))
-        return out.drops.push_back(wl_drop::other_interface);
+    const auto index = static_cast<unsigned>(read_at<int32_t>(msg, kIfIndexAt).value_or(0));
+    if (watch.index == 0 || index != watch.index)
+        return type == RTM_NEWLINK ? decode_other(msg, index, watch.name, out)
+                                   : out.drops.push_back(wl_drop::other_interface);
+    if (type == RTM_DELLINK)
+        return out.events.push_back({wl_event::kind::gone, 0, {}, false, {}, index});
     // Events of attributes before a malformed one stand: the kernel sent them as they are.
     const bool whole = wl_walk(msg.subspan(kLinkHeader), kRouteAttributes, [&](bytes attr) {
         if (wl_attr_type(attr) == IFLA_WIRELESS)
@@ -88,10 +108,20 @@ int wl_range_version(bytes range)
     return byte_at(range, kRangeVersionAt);
 }
 
-wl_decoded wl_decode_link(bytes datagram, unsigned watched, int we_version)
+bool wl_names(bytes ifname, std::string_view name)
+{
+    if (name.empty() || ifname.size() < name.size() + 1 || byte_at(ifname, name.size()) != 0)
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (byte_at(ifname, i) != static_cast<uint8_t>(name[i]))
+            return false;
+    return true;
+}
+
+wl_decoded wl_decode_link(bytes datagram, const wl_watch& watch, int we_version)
 {
     wl_decoded out;
-    if (!wl_walk(datagram, kNetlinkMessages, [&](bytes msg) { decode_message(msg, watched, we_version, out); }))
+    if (!wl_walk(datagram, kNetlinkMessages, [&](bytes msg) { decode_message(msg, watch, we_version, out); }))
         out.drops.push_back(wl_drop::cut_message);
     return out;
 }

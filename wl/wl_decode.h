@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 using wl_bssid = std::array<uint8_t, 6>;
@@ -26,12 +27,24 @@ struct wl_event {
         // A scan dump entry the interface is associated with: its address as above, and the
         // SSID of its information elements when they name one. Only requests answer these.
         current_bss,
+        // The followed interface was removed (RTM_DELLINK, nl80211 DEL_INTERFACE).
+        gone,
+        // An interface of the watched name with another index: index is the one to follow.
+        appeared,
     };
     kind what;
     int32_t mode;
     wl_bssid bssid;
     bool has_essid;
     wl_essid essid;
+    unsigned index;
+};
+
+// What the monitor follows: the index of the interface (0: none, matches nothing) and the
+// name under which an interface may appear again.
+struct wl_watch {
+    unsigned index;
+    std::string_view name;
 };
 
 // Why a decoder dropped a message or an event, so tests can assert the rule that fired.
@@ -60,5 +73,10 @@ bool wl_bssid_valid(const wl_bssid& bssid);
 // shorter than 300 bytes come from kernels before the version field existed, taken as 9.
 int wl_range_version(bytes range);
 
-// The events for the interface of index `watched` in one received datagram (0 matches nothing).
-wl_decoded wl_decode_link(bytes datagram, unsigned watched, int we_version);
+// The events for the watched interface in one received datagram: the Wireless Extensions
+// events of its RTM_NEWLINK messages, its RTM_DELLINK, and an RTM_NEWLINK that names it under
+// a new index.
+wl_decoded wl_decode_link(bytes datagram, const wl_watch& watch, int we_version);
+
+// Whether an IFLA_IFNAME / NL80211_ATTR_IFNAME payload (NUL-terminated) names the interface.
+bool wl_names(bytes ifname, std::string_view name);

@@ -75,7 +75,7 @@ int on_valid(nl_msg* msg, void* arg)
 {
     auto* st = static_cast<request_state*>(arg);
     const nlmsghdr* h = nlmsg_hdr(msg);
-    const wl_decoded d = wl_decode_nl80211(as_bytes_of(h, h->nlmsg_len), nl_family(), st->ifindex);
+    const wl_decoded d = wl_decode_nl80211(as_bytes_of(h, h->nlmsg_len), nl_family(), {st->ifindex, {}});
     st->out->events.insert(st->out->events.end(), d.events.begin(), d.events.end());
     return NL_OK;
 }
@@ -254,9 +254,9 @@ int nl_events_fd()
     return wl_nl_events != nullptr ? nl_socket_get_fd(wl_nl_events) : -1;
 }
 
-wl_decoded nl_decode(bytes datagram, unsigned watched)
+wl_decoded nl_decode(bytes datagram, const wl_watch& watch)
 {
-    return wl_decode_nl80211(datagram, nl_family(), watched);
+    return wl_decode_nl80211(datagram, nl_family(), watch);
 }
 
 }  // namespace

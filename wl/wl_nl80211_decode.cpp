@@ -32,7 +32,7 @@ struct attr_rule {
     size_t min, max;
 };
 
-enum top_attr : size_t { a_ifindex, a_iftype, a_ssid, a_mac, a_mld, a_status, a_bss, kTopAttrs };
+enum top_attr : size_t { a_ifindex, a_iftype, a_ssid, a_mac, a_mld, a_status, a_bss, a_ifname, kTopAttrs };
 constexpr std::array<attr_rule, kTopAttrs> kTopRules{{
     {NL80211_ATTR_IFINDEX, 4, kAny},
     {NL80211_ATTR_IFTYPE, 4, kAny},
@@ -41,6 +41,7 @@ constexpr std::array<attr_rule, kTopAttrs> kTopRules{{
     {NL80211_ATTR_MLD_ADDR, kMacLen, kMacLen},
     {NL80211_ATTR_STATUS_CODE, 2, kAny},
     {NL80211_ATTR_BSS, 0, kAny},
+    {NL80211_ATTR_IFNAME, 0, kAny},
 }};
 
 enum bss_attr : size_t { b_bssid, b_status, b_mld, b_ies, b_beacon_ies, kBssAttrs };
@@ -168,12 +169,13 @@ verdict decode_interface(const attr_table<kTopAttrs>& tb, wl_event& ev)
 
 verdict decode_command(uint8_t cmd, const attr_table<kTopAttrs>& tb, wl_event& ev)
 {
-    ev = {wl_event::kind::mode, -1, {}, false, {}};
+    ev = {wl_event::kind::mode, -1, {}, false, {}, 0};
     switch (cmd) {
     case NL80211_CMD_NEW_INTERFACE:
     case NL80211_CMD_SET_INTERFACE:
         return decode_interface(tb, ev);
     case NL80211_CMD_DEL_INTERFACE:
+        ev.what = wl_event::kind::gone;
         return kKept;
     case NL80211_CMD_CONNECT:
         ev.what = wl_event::kind::access_point;
@@ -194,7 +196,17 @@ verdict decode_command(uint8_t cmd, const attr_table<kTopAttrs>& tb, wl_event& e
     }
 }
 
-verdict decode_message(bytes msg, uint16_t family, unsigned watched, wl_event& ev)
+// Another interface's message: an interface of the watched name appeared when it names it.
+verdict decode_other(uint8_t cmd, const attr_table<kTopAttrs>& tb, unsigned index, std::string_view name,
+                     wl_event& ev)
+{
+    if (cmd != NL80211_CMD_NEW_INTERFACE || index == 0 || !tb[a_ifname] || !wl_names(*tb[a_ifname], name))
+        return wl_drop::other_interface;
+    ev = {wl_event::kind::appeared, 0, {}, false, {}, index};
+    return kKept;
+}
+
+verdict decode_message(bytes msg, uint16_t family, const wl_watch& watch, wl_event& ev)
 {
     if (read_at<uint16_t>(msg, kTypeAt) != family)
         return wl_drop::other_type;
@@ -205,19 +217,20 @@ verdict decode_message(bytes msg, uint16_t family, unsigned watched, wl_event& e
         return wl_drop::bad_attributes;
     if (!tb[a_ifindex])
         return wl_drop::no_index;
-    if (watched == 0 || u32_of(*tb[a_ifindex]) != watched)
-        return wl_drop::other_interface;
+    const uint32_t index = u32_of(*tb[a_ifindex]);
+    if (watch.index == 0 || index != watch.index)
+        return decode_other(byte_at(msg, kCmdAt), tb, index, watch.name, ev);
     return decode_command(byte_at(msg, kCmdAt), tb, ev);
 }
 
 }  // namespace
 
-wl_decoded wl_decode_nl80211(bytes datagram, uint16_t family, unsigned watched)
+wl_decoded wl_decode_nl80211(bytes datagram, uint16_t family, const wl_watch& watch)
 {
     wl_decoded out;
     const bool whole = wl_walk(datagram, kNetlinkMessages, [&](bytes msg) {
         wl_event ev{};
-        if (const verdict v = decode_message(msg, family, watched, ev))
+        if (const verdict v = decode_message(msg, family, watch, ev))
             out.drops.push_back(*v);
         else
             out.events.push_back(ev);

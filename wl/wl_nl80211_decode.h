@@ -7,10 +7,10 @@
 
 #include <optional>
 
-// The events for the interface of index `watched` (0 matches nothing) in one datagram. Messages
-// count only when their type is the nl80211 family's number; one whose attributes are malformed
-// is dropped whole.
-wl_decoded wl_decode_nl80211(bytes datagram, uint16_t family, unsigned watched);
+// The events for the watched interface in one datagram, and a NEW_INTERFACE that names it under
+// a new index. Messages count only when their type is the nl80211 family's number; one whose
+// attributes are malformed is dropped whole.
+wl_decoded wl_decode_nl80211(bytes datagram, uint16_t family, const wl_watch& watch);
 
 // The network's name from a scan dump's associated entry, else from the interface request's SSID
 // (a hidden network, or a dump that failed: scan is null then); nullopt when neither names one.

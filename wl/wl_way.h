@@ -20,7 +20,7 @@ struct wl_way {
     bool (*read_essid)(const wl_target& t, wl_essid& essid);
     // The socket the events come on, and how one datagram of it decodes.
     int (*events_fd)();
-    wl_decoded (*decode)(bytes datagram, unsigned watched);
+    wl_decoded (*decode)(bytes datagram, const wl_watch& watch);
     // MSG_TRUNC where a datagram can outgrow the buffer, so that its loss is noticed.
     int recv_flags;
 };

@@ -84,9 +84,9 @@ bool wext_read_essid(const wl_target& t, wl_essid& essid)
 
 int wext_events_fd() { return wl_sock; }
 
-wl_decoded wext_decode(bytes datagram, unsigned watched)
+wl_decoded wext_decode(bytes datagram, const wl_watch& watch)
 {
-    return wl_decode_link(datagram, watched, wl_version);
+    return wl_decode_link(datagram, watch, wl_version);
 }
 
 }  // namespace

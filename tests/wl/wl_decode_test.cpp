@@ -16,9 +16,11 @@ constexpr int kVersion = 22;
 
 using namespace tt;  // the byte builders
 
+constexpr char kName[] = "wlan0";
+
 wl_decoded decode_all(const raw& d, unsigned watched = kWatched)
 {
-    return wl_decode_link(as_bytes_of(d.data(), d.size()), watched, kVersion);
+    return wl_decode_link(as_bytes_of(d.data(), d.size()), {watched, kName}, kVersion);
 }
 
 std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched) { return decode_all(d, watched).events; }
@@ -76,12 +78,12 @@ raw wireless(const raw& stream) { return attr(11, stream); }
 
 wl_event ap(std::initializer_list<uint8_t> b)
 {
-    wl_event e{wl_event::kind::access_point, 0, {}, false, {}};
+    wl_event e{wl_event::kind::access_point, 0, {}, false, {}, 0};
     std::copy(b.begin(), b.end(), e.bssid.begin());
     return e;
 }
 
-wl_event mode(int32_t m) { return {wl_event::kind::mode, m, {}, false, {}}; }
+wl_event mode(int32_t m) { return {wl_event::kind::mode, m, {}, false, {}, 0}; }
 
 // Nothing came out, and these rules are why.
 MATCHER_P(dropped_for, why, "")
@@ -91,7 +93,7 @@ MATCHER_P(dropped_for, why, "")
 
 MATCHER_P(is_event, want, "")
 {
-    if (arg.what != want.what)
+    if (arg.what != want.what || arg.index != want.index)
         return false;
     return arg.what == wl_event::kind::mode ? arg.mode == want.mode : arg.bssid == want.bssid;
 }
@@ -121,13 +123,32 @@ TEST(WlDecode, OnlyNewLinkMessagesOfTheWatchedInterfaceCount)
 {
     const raw d = cat({
         message(wireless(ap_event({1, 2, 3, 4, 5, 6})), 4),           // another interface
-        message(wireless(ap_event({1, 2, 3, 4, 5, 7})), kWatched, 17), // RTM_DELLINK
+        message(wireless(ap_event({1, 2, 3, 4, 5, 7})), 4, 17),       // another's RTM_DELLINK
+        message(wireless(ap_event({1, 2, 3, 4, 5, 7})), kWatched, 20), // RTM_NEWADDR
         message(wireless(ap_event({1, 2, 3, 4, 5, 8}))),              // ours
         message(wireless(mode_event(1)), kWatched),                   // ours, second message
     });
     const wl_decoded out = decode_all(d);
     EXPECT_THAT(out.events, ElementsAre(is_event(ap({1, 2, 3, 4, 5, 8})), is_event(mode(1))));
-    EXPECT_THAT(out.drops, ElementsAre(wl_drop::other_interface, wl_drop::other_type));
+    EXPECT_THAT(out.drops, ElementsAre(wl_drop::other_interface, wl_drop::other_interface, wl_drop::other_type));
+}
+
+// The followed interface removed, and one of the watched name created again.
+TEST(WlDecode, RemovalAndReturnOfTheWatchedName)
+{
+    const raw name = attr(3, {'w', 'l', 'a', 'n', '0', 0});  // IFLA_IFNAME
+    wl_event gone{wl_event::kind::gone, 0, {}, false, {}, kWatched};
+    wl_event back{wl_event::kind::appeared, 0, {}, false, {}, 9};
+    // `ip monitor link`: Deleted 3: wlan0 ...
+    EXPECT_THAT(decode(message(name, kWatched, 17)), ElementsAre(is_event(gone)));
+    // 9: wlan0: ... (a new index), while the old one is followed or after it went.
+    EXPECT_THAT(decode(message(name, 9)), ElementsAre(is_event(back)));
+    EXPECT_THAT(decode(message(name, 9), 0), ElementsAre(is_event(back)));
+    // The followed interface's own messages, another name, or a prefix of the name: no return.
+    EXPECT_THAT(decode(message(name)), IsEmpty());
+    for (const raw& other : {attr(3, {'w', 'l', 'a', 'n', '1', 0}), attr(3, {'w', 'l', 'a', 'n', 0}),
+                             attr(3, {'w', 'l', 'a', 'n', '0', '0', 0}), attr(3, {'w', 'l', 'a', 'n', '0'})})
+        EXPECT_THAT(decode_all(message(other, 9)), dropped_for(std::vector{wl_drop::other_interface}));
 }
 
 TEST(WlDecode, MissingInterfaceMatchesNothing)

@@ -27,7 +27,7 @@ const wl_bssid kZero{};
 
 wl_decoded decode_all(const raw& d, unsigned watched = kWatched)
 {
-    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, watched);
+    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, {watched, "wlan0"});
 }
 
 std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched) { return decode_all(d, watched).events; }
@@ -100,11 +100,12 @@ raw message(uint8_t cmd, std::initializer_list<raw> attrs, uint16_t type = kFami
 raw ifindex(uint32_t i = kWatched) { return attr(NL80211_ATTR_IFINDEX, u32(i)); }
 
 // The reply to GET_INTERFACE (`iw dev wlan0 info`): Interface wlan0, ifindex 3, type managed,
-// ssid LabNet.
-raw interface_reply(uint32_t iftype, const std::string& ssid)
+// ssid LabNet. The same message is the event of a new interface.
+raw interface_reply(uint32_t iftype, const std::string& ssid, uint32_t index = kWatched,
+                    const std::string& name = "wlan0")
 {
     return message(NL80211_CMD_NEW_INTERFACE,
-                   {ifindex(), attr(NL80211_ATTR_IFNAME, text(std::string("wlan0") + '\0')),
+                   {ifindex(index), attr(NL80211_ATTR_IFNAME, text(name + '\0')),
                     attr(NL80211_ATTR_WIPHY, u32(0)), attr(NL80211_ATTR_IFTYPE, u32(iftype)),
                     attr(NL80211_ATTR_MAC, mac({0x02, 0x00, 0x00, 0x00, 0x00, 0x00})),
                     ssid.empty() ? raw{} : attr(NL80211_ATTR_SSID, text(ssid))});
@@ -183,9 +184,15 @@ TEST(WlNl80211Decode, InterfaceMessagesGiveModeAndSsid)
     EXPECT_EQ(e[0].mode, 3);  // IW_MODE_MASTER
     EXPECT_EQ(e[1].mode, 1);  // IW_MODE_ADHOC
     EXPECT_EQ(e[2].mode, 0);  // IW_MODE_AUTO: not a managed station as Wireless Extensions see it
-    EXPECT_EQ(e[3].mode, -1);
-    for (const auto& ev : e)
-        EXPECT_EQ(ev.what, kind::mode);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(e[i].what, kind::mode);
+    EXPECT_EQ(e[3].what, kind::gone);
+
+    // `iw event`: wlan0 (phy #0): new interface, under a new index; another name is another's.
+    e = decode(cat({interface_reply(NL80211_IFTYPE_STATION, "", 9), interface_reply(NL80211_IFTYPE_STATION, "", 9, "wlan1")}));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].what, kind::appeared);
+    EXPECT_EQ(e[0].index, 9u);
 }
 
 TEST(WlNl80211Decode, ScanDumpGivesOnlyTheAssociatedEntry)
