@@ -206,7 +206,7 @@ const wl_way* wl_choose_way()
         break;
     }
     const int refusal = errno;
-    switch (wl_nl_probe(wl_watched())) {
+    switch (wl_nl_probe()) {
     case wl_probe::ok:
         // Its events come on the nl80211 socket; link notifications are of no use here.
         wl_wext_close();

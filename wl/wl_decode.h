@@ -18,8 +18,7 @@ using wl_essid = std::array<char, 33>;  // NUL-terminated, at most 32 bytes of n
 struct wl_event {
     enum class kind : uint8_t {
         // The interface's operating mode as the IW_MODE_* value Wireless Extensions report:
-        // a mode event, or an nl80211 interface message (with the SSID when it carries one;
-        // -1 once nl80211 says the interface is gone).
+        // a mode event, or an nl80211 interface message (with the SSID when it carries one).
         mode,
         // The access point now (an access-point event, nl80211 connect, roam or disconnect):
         // for a multi-link connection the access point MLD address; all zero when none.

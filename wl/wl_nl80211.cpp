@@ -264,17 +264,9 @@ wl_decoded nl_decode(bytes datagram, const wl_watch& watch)
 // nl80211 connection events carry information elements and can outgrow the buffer.
 const wl_way wl_nl80211_way{nl_read_state, nl_read_essid, nl_events_fd, nl_decode, MSG_TRUNC};
 
-wl_probe wl_nl_probe(const wl_target& t)
+wl_probe wl_nl_probe()
 {
-    const wl_probe opened = nl_open();
-    if (opened != wl_probe::ok)
-        return opened;
-    wl_bssid bssid;
-    int32_t mode;
-    if (nl_read_state(t, bssid, mode))
-        return wl_probe::ok;
-    wl_nl_close();
-    return wl_probe::failed;
+    return nl_open();
 }
 
 void wl_nl_close()

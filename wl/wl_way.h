@@ -28,15 +28,16 @@ struct wl_way {
 // How a way's start went: refused means this kernel does not serve it here, nothing printed.
 enum class wl_probe : uint8_t { ok, refused, failed };
 
-// Wireless Extensions (wl_wext.cpp). The link socket is opened first and kept by whichever
-// init finds it open; the range query learns the extensions version.
+// Wireless Extensions (wl_wext.cpp): the link notification socket (kept open when already
+// open), and the range query that says whether the kernel serves them on the interface and
+// learns the extensions version.
 extern const wl_way wl_wext_way;
 bool wl_wext_open();
 void wl_wext_close();
 wl_probe wl_wext_probe(const char* name, std::span<std::byte> buffer);
 bool wl_wext_version_ok();
 
-// nl80211 (wl_nl80211.cpp): refused, silently, when the kernel has no nl80211.
+// nl80211 (wl_nl80211.cpp): its event socket; refused, silently, when the kernel has no nl80211.
 extern const wl_way wl_nl80211_way;
-wl_probe wl_nl_probe(const wl_target& t);
+wl_probe wl_nl_probe();
 void wl_nl_close();
