@@ -24,9 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const unsigned watched = data[0] % 4;
     const bytes datagram = as_bytes_of(data + 1, size - 1);
-    const wl_decoded out = wl_decode_nl80211(datagram, kFamily, watched);
-    if (watched == 0 && !out.events.empty())
-        std::abort();
+    const wl_decoded out = wl_decode_nl80211(datagram, kFamily, {watched, "wlan0"});
     // One event or one reason per message (at least 16 bytes each), one more for a cut walk.
     if (out.events.size() + out.drops.size() > datagram.size() / 16 + 1)
         std::abort();
@@ -34,7 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     const wl_bssid zero{};
     for (const wl_event& e : out.events) {
+        if (watched == 0 && e.what != wl_event::kind::appeared)
+            std::abort();
         switch (e.what) {
+        case wl_event::kind::gone:
+            if (e.index != watched || e.bssid != zero || e.has_essid)
+                std::abort();
+            break;
+        case wl_event::kind::appeared:
+            if (e.index == watched || e.index == 0 || e.bssid != zero || e.has_essid)
+                std::abort();
+            break;
         case wl_event::kind::mode:
             if (e.mode < -1 || e.mode > 7 || e.bssid != zero)
                 std::abort();

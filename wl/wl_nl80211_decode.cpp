@@ -176,6 +176,7 @@ verdict decode_command(uint8_t cmd, const attr_table<kTopAttrs>& tb, wl_event& e
         return decode_interface(tb, ev);
     case NL80211_CMD_DEL_INTERFACE:
         ev.what = wl_event::kind::gone;
+        ev.index = u32_of(*tb[a_ifindex]);
         return kKept;
     case NL80211_CMD_CONNECT:
         ev.what = wl_event::kind::access_point;

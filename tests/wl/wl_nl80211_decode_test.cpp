@@ -187,6 +187,7 @@ TEST(WlNl80211Decode, InterfaceMessagesGiveModeAndSsid)
     for (size_t i = 0; i < 3; ++i)
         EXPECT_EQ(e[i].what, kind::mode);
     EXPECT_EQ(e[3].what, kind::gone);
+    EXPECT_EQ(e[3].index, kWatched);
 
     // `iw event`: wlan0 (phy #0): new interface, under a new index; another name is another's.
     e = decode(cat({interface_reply(NL80211_IFTYPE_STATION, "", 9), interface_reply(NL80211_IFTYPE_STATION, "", 9, "wlan1")}));
