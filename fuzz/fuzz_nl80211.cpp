@@ -1,4 +1,4 @@
-// nl80211 messages (events and request replies), decoded with libnl's policy-checked parser:
+// nl80211 messages (events and request replies), walked with the shared bounds-checked reader:
 // events come out only for the watched interface, and every address or name they carry was
 // in the input.
 #include "wl_nl80211_decode.h"
@@ -24,24 +24,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const unsigned watched = data[0] % 4;
     const bytes datagram = as_bytes_of(data + 1, size - 1);
-    size_t asked = 0;
-    const auto events = wl_decode_nl80211(datagram, kFamily, [&] { ++asked; return watched; });
-    if (watched == 0 && !events.empty())
+    const wl_decoded out = wl_decode_nl80211(datagram, kFamily, {watched, "wlan0"});
+    // One event or one reason per message (at least 16 bytes each), one more for a cut walk.
+    if (out.events.size() + out.drops.size() > datagram.size() / 16 + 1)
         std::abort();
-    if (events.size() > asked)  // at most one event per message, and only after the index was asked
+    if (datagram.size() >= 16 && out.events.empty() && out.drops.empty())
         std::abort();
     const wl_bssid zero{};
-    for (const wl_nl_event& e : events) {
+    for (const wl_event& e : out.events) {
+        if (watched == 0 && e.what != wl_event::kind::appeared)
+            std::abort();
         switch (e.what) {
-        case wl_nl_event::kind::mode:
+        case wl_event::kind::gone:
+            if (e.index != watched || e.bssid != zero || e.has_essid)
+                std::abort();
+            break;
+        case wl_event::kind::appeared:
+            if (e.index == watched || e.index == 0 || e.bssid != zero || e.has_essid)
+                std::abort();
+            break;
+        case wl_event::kind::mode:
             if (e.mode < -1 || e.mode > 7 || e.bssid != zero)
                 std::abort();
             break;
-        case wl_nl_event::kind::access_point:
+        case wl_event::kind::access_point:
             if (e.has_essid)
                 std::abort();
             [[fallthrough]];
-        case wl_nl_event::kind::current_bss:
+        case wl_event::kind::current_bss:
             if (e.bssid != zero && !in_input(datagram, e.bssid.data(), e.bssid.size()))
                 std::abort();
             break;

@@ -12,14 +12,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned watched = data[0] % 4;
     const int we_version = data[1] % 32;  // old and new event layouts both
     const bytes datagram = as_bytes_of(data + 2, size - 2);
-    int asked = 0;
-    const auto events = wl_decode_link(datagram, [&] { ++asked; return watched; }, we_version);
-    if (watched == 0 && !events.empty())
+    const wl_decoded out = wl_decode_link(datagram, {watched, "wlan0"}, we_version);
+    // A datagram too short for one message says nothing and breaks no rule.
+    if (datagram.size() < 16 && !(out.events.empty() && out.drops.empty()))
         std::abort();
-    if (!events.empty() && asked == 0)
-        std::abort();
-    for (const wl_event& e : events) {
-        if (e.what != wl_event::kind::mode && e.what != wl_event::kind::access_point)
+    for (const wl_event& e : out.events) {
+        // Only a new interface of the name comes out while none is followed; removal is the
+        // followed one's, a return is under another index.
+        if (watched == 0 && e.what != wl_event::kind::appeared)
+            std::abort();
+        if ((e.what == wl_event::kind::gone && e.index != watched) ||
+            (e.what == wl_event::kind::appeared && (e.index == watched || e.index == 0)) ||
+            e.what == wl_event::kind::current_bss)
             std::abort();
         if (e.what == wl_event::kind::access_point &&
             memmem(datagram.data(), datagram.size(), e.bssid.data(), e.bssid.size()) == nullptr)

@@ -1,5 +1,7 @@
 #include "wl_decode.h"
 
+#include "wl_walk.h"
+
 #include <iwlib.h>
 #include <linux/rtnetlink.h>
 
@@ -13,10 +15,7 @@ constexpr size_t kNlHeader = sizeof(nlmsghdr);
 constexpr size_t kTypeAt = offsetof(nlmsghdr, nlmsg_type);
 constexpr size_t kLinkHeader = kNlHeader + sizeof(ifinfomsg);
 constexpr size_t kIfIndexAt = kNlHeader + offsetof(ifinfomsg, ifi_index);
-constexpr size_t kRtaHeader = sizeof(rtattr);
-constexpr size_t kRtaTypeAt = offsetof(rtattr, rta_type);
 static_assert(kNlHeader == 16 && kTypeAt == 4 && kLinkHeader == 32 && kIfIndexAt == 20);
-static_assert(kRtaHeader == 4 && kRtaTypeAt == 2);
 constexpr size_t kRangeVersionAt = offsetof(iw_range, we_version_compiled);
 constexpr size_t kRangeVersionMin = 300;
 static_assert(kRangeVersionAt == 280);
@@ -25,7 +24,17 @@ static_assert(kRangeVersionAt == 280);
 // checked; decoding from a copy with zeroed slack keeps such reads inside our own memory.
 constexpr size_t kIwOverreadSlack = 16;
 
-void wl_decode_stream(bytes payload, int we_version, std::vector<wl_event>& out)
+wl_event we_event(const iw_event& iwe)
+{
+    wl_event ev{wl_event::kind::mode, static_cast<int32_t>(iwe.u.mode), {}, false, {}, 0};
+    if (iwe.cmd == SIOCGIWAP) {
+        ev = {wl_event::kind::access_point, 0, {}, false, {}, 0};
+        std::copy_n(reinterpret_cast<const uint8_t*>(iwe.u.ap_addr.sa_data), ev.bssid.size(), ev.bssid.begin());
+    }
+    return ev;
+}
+
+void decode_stream(bytes payload, int we_version, wl_decoded& out)
 {
     std::vector<char> copy(payload.size() + kIwOverreadSlack, '\0');
     std::transform(payload.begin(), payload.end(), copy.begin(),
@@ -34,16 +43,52 @@ void wl_decode_stream(bytes payload, int we_version, std::vector<wl_event>& out)
     stream_descr stream{};
     iw_init_event_stream(&stream, copy.data(), static_cast<int>(payload.size()));
     iw_event iwe{};
-    while (iw_extract_event_stream(&stream, &iwe, we_version) > 0) {
-        if (iwe.cmd == SIOCSIWMODE) {
-            out.push_back({wl_event::kind::mode, static_cast<int32_t>(iwe.u.mode), {}});
-        } else if (iwe.cmd == SIOCGIWAP) {
-            wl_event ev{wl_event::kind::access_point, 0, {}};
-            std::copy_n(reinterpret_cast<const uint8_t*>(iwe.u.ap_addr.sa_data), ev.bssid.size(),
-                        ev.bssid.begin());
-            out.push_back(ev);
-        }
+    int rc;
+    while ((rc = iw_extract_event_stream(&stream, &iwe, we_version)) > 0) {
+        if (iwe.cmd == SIOCSIWMODE || iwe.cmd == SIOCGIWAP)
+            out.events.push_back(we_event(iwe));
+        else
+            out.drops.push_back(wl_drop::other_event);
     }
+    if (rc < 0)
+        out.drops.push_back(wl_drop::bad_event);
+}
+
+// Another interface's link message: an interface of the watched name appeared when it names it.
+void decode_other(bytes msg, unsigned index, std::string_view name, wl_decoded& out)
+{
+    bool named = false;
+    const bool whole = wl_walk(msg.subspan(kLinkHeader), kRouteAttributes, [&](bytes attr) {
+        named = named || (wl_attr_type(attr) == IFLA_IFNAME && wl_names(wl_attr_payload(attr), name));
+    });
+    if (!whole)
+        out.drops.push_back(wl_drop::bad_attributes);
+    else if (named && index != 0)
+        out.events.push_back({wl_event::kind::appeared, 0, {}, false, {}, index});
+    else
+        out.drops.push_back(wl_drop::other_interface);
+}
+
+void decode_message(bytes msg, const wl_watch& watch, int we_version, wl_decoded& out)
+{
+    const auto type = read_at<uint16_t>(msg, kTypeAt);
+    if (type != RTM_NEWLINK && type != RTM_DELLINK)
+        return out.drops.push_back(wl_drop::other_type);
+    if (msg.size() < kLinkHeader)
+        return out.drops.push_back(wl_drop::short_message);
+    const auto index = static_cast<unsigned>(read_at<int32_t>(msg, kIfIndexAt).value_or(0));
+    if (watch.index == 0 || index != watch.index)
+        return type == RTM_NEWLINK ? decode_other(msg, index, watch.name, out)
+                                   : out.drops.push_back(wl_drop::other_interface);
+    if (type == RTM_DELLINK)
+        return out.events.push_back({wl_event::kind::gone, 0, {}, false, {}, index});
+    // Events of attributes before a malformed one stand: the kernel sent them as they are.
+    const bool whole = wl_walk(msg.subspan(kLinkHeader), kRouteAttributes, [&](bytes attr) {
+        if (wl_attr_type(attr) == IFLA_WIRELESS)
+            decode_stream(wl_attr_payload(attr), we_version, out);
+    });
+    if (!whole)
+        out.drops.push_back(wl_drop::bad_attributes);
 }
 
 }  // namespace
@@ -63,21 +108,20 @@ int wl_range_version(bytes range)
     return byte_at(range, kRangeVersionAt);
 }
 
-std::vector<wl_event> wl_decode_link(bytes datagram, const std::function<unsigned()>& watched_index,
-                                     int we_version)
+bool wl_names(bytes ifname, std::string_view name)
 {
-    std::vector<wl_event> out;
-    tlv_walker messages(datagram, kNetlinkMessages);
-    while (auto msg = messages.next()) {
-        if (read_at<uint16_t>(*msg, kTypeAt) != RTM_NEWLINK || msg->size() < kLinkHeader)
-            continue;
-        const unsigned index = watched_index();
-        if (index == 0 || read_at<int32_t>(*msg, kIfIndexAt) != static_cast<int32_t>(index))
-            continue;
-        tlv_walker attrs(msg->subspan(kLinkHeader), kRouteAttributes);
-        while (auto attr = attrs.next())
-            if (read_at<uint16_t>(*attr, kRtaTypeAt) == IFLA_WIRELESS)
-                wl_decode_stream(attr->subspan(kRtaHeader), we_version, out);
-    }
+    if (name.empty() || ifname.size() < name.size() + 1 || byte_at(ifname, name.size()) != 0)
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (byte_at(ifname, i) != static_cast<uint8_t>(name[i]))
+            return false;
+    return true;
+}
+
+wl_decoded wl_decode_link(bytes datagram, const wl_watch& watch, int we_version)
+{
+    wl_decoded out;
+    if (!wl_walk(datagram, kNetlinkMessages, [&](bytes msg) { decode_message(msg, watch, we_version, out); }))
+        out.drops.push_back(wl_drop::cut_message);
     return out;
 }

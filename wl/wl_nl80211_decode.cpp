@@ -1,14 +1,15 @@
 #include "wl_nl80211_decode.h"
 
+#include "wl_walk.h"
+
 #include <linux/genetlink.h>
 #include <linux/netlink.h>
 #include <linux/nl80211.h>
 #include <linux/wireless.h>
-#include <netlink/attr.h>
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -20,57 +21,74 @@ constexpr size_t kCmdAt = kNlHeader + offsetof(genlmsghdr, cmd);
 constexpr size_t kAttrsAt = kNlHeader + GENL_HDRLEN;
 static_assert(kNlHeader == 16 && kTypeAt == 4 && kCmdAt == 16 && kAttrsAt == 20);
 
-constexpr uint16_t kMacLen = 6;
-constexpr uint16_t kSsidMax = 32;
+constexpr size_t kMacLen = 6;
+constexpr size_t kSsidMax = 32;
+constexpr size_t kAny = std::numeric_limits<size_t>::max();
 static_assert(sizeof(wl_essid) == kSsidMax + 1);
 
-// Lengths are checked here, by nla_parse, before any attribute is read: an attribute of a type
-// below whose length is off makes the whole message malformed.
-const nla_policy* attr_policy()
+// An attribute kept, and the payload sizes that make it well-formed.
+struct attr_rule {
+    uint16_t type;
+    size_t min, max;
+};
+
+enum top_attr : size_t { a_ifindex, a_iftype, a_ssid, a_mac, a_mld, a_status, a_bss, a_ifname, kTopAttrs };
+constexpr std::array<attr_rule, kTopAttrs> kTopRules{{
+    {NL80211_ATTR_IFINDEX, 4, kAny},
+    {NL80211_ATTR_IFTYPE, 4, kAny},
+    {NL80211_ATTR_SSID, 0, kSsidMax},
+    {NL80211_ATTR_MAC, kMacLen, kMacLen},
+    {NL80211_ATTR_MLD_ADDR, kMacLen, kMacLen},
+    {NL80211_ATTR_STATUS_CODE, 2, kAny},
+    {NL80211_ATTR_BSS, 0, kAny},
+    {NL80211_ATTR_IFNAME, 0, kAny},
+}};
+
+enum bss_attr : size_t { b_bssid, b_status, b_mld, b_ies, b_beacon_ies, kBssAttrs };
+constexpr std::array<attr_rule, kBssAttrs> kBssRules{{
+    {NL80211_BSS_BSSID, kMacLen, kMacLen},
+    {NL80211_BSS_STATUS, 4, kAny},
+    {NL80211_BSS_MLD_ADDR, kMacLen, kMacLen},
+    {NL80211_BSS_INFORMATION_ELEMENTS, 0, kAny},
+    {NL80211_BSS_BEACON_IES, 0, kAny},
+}};
+
+template <size_t N>
+using attr_table = std::array<std::optional<bytes>, N>;
+
+// The payloads of the kept attributes (the last of a repeated type). False when the walk ended
+// early or a kept attribute has the wrong size: the whole message is malformed then.
+template <size_t N>
+bool parse(bytes area, const std::array<attr_rule, N>& rules, attr_table<N>& out)
 {
-    static const auto policy = [] {
-        std::array<nla_policy, NL80211_ATTR_MAX + 1> p{};
-        p[NL80211_ATTR_IFINDEX] = {NLA_U32, 0, 0};
-        p[NL80211_ATTR_IFTYPE] = {NLA_U32, 0, 0};
-        p[NL80211_ATTR_SSID] = {NLA_UNSPEC, 0, kSsidMax};
-        p[NL80211_ATTR_MAC] = {NLA_UNSPEC, kMacLen, kMacLen};
-        p[NL80211_ATTR_MLD_ADDR] = {NLA_UNSPEC, kMacLen, kMacLen};
-        p[NL80211_ATTR_STATUS_CODE] = {NLA_U16, 0, 0};
-        p[NL80211_ATTR_BSS] = {NLA_NESTED, 0, 0};
-        return p;
-    }();
-    return policy.data();
+    bool sized = true;
+    const bool whole = wl_walk(area, kRouteAttributes, [&](bytes attr) {
+        const bytes payload = wl_attr_payload(attr);
+        for (size_t i = 0; i < N; ++i) {
+            if (rules[i].type != wl_attr_type(attr))
+                continue;
+            sized = sized && payload.size() >= rules[i].min && payload.size() <= rules[i].max;
+            out[i] = payload;
+        }
+    });
+    return whole && sized;
 }
 
-const nla_policy* bss_policy()
-{
-    static const auto policy = [] {
-        std::array<nla_policy, NL80211_BSS_MAX + 1> p{};
-        p[NL80211_BSS_BSSID] = {NLA_UNSPEC, kMacLen, kMacLen};
-        p[NL80211_BSS_STATUS] = {NLA_U32, 0, 0};
-        p[NL80211_BSS_MLD_ADDR] = {NLA_UNSPEC, kMacLen, kMacLen};
-        p[NL80211_BSS_INFORMATION_ELEMENTS] = {NLA_UNSPEC, 0, 0};
-        p[NL80211_BSS_BEACON_IES] = {NLA_UNSPEC, 0, 0};
-        return p;
-    }();
-    return policy.data();
-}
+uint32_t u32_of(bytes b) { return read_at<uint32_t>(b, 0).value_or(0); }
+uint16_t u16_of(bytes b) { return read_at<uint16_t>(b, 0).value_or(0); }
 
-// nla_parse with the policy, and the attributes must fill the span: libnl stops quietly at one
-// that overruns it, which makes the whole message malformed here.
-bool parse_all(nlattr** tb, int maxtype, nlattr* head, int len, const nla_policy* policy)
-{
-    int rem = len;
-    for (const nlattr* a = head; nla_ok(a, rem); a = nla_next(a, &rem)) {
-    }
-    return rem <= 0 && nla_parse(tb, maxtype, head, len, policy) == 0;
-}
-
-wl_bssid mac_of(const nlattr* a)
+wl_bssid mac_of(bytes b)
 {
     wl_bssid m{};
-    std::memcpy(m.data(), nla_data(a), m.size());
+    std::transform(b.begin(), b.begin() + kMacLen, m.begin(), [](std::byte x) { return static_cast<uint8_t>(x); });
     return m;
+}
+
+void set_essid(bytes name, wl_event& ev)
+{
+    ev.has_essid = true;
+    ev.essid.fill('\0');
+    std::transform(name.begin(), name.end(), ev.essid.begin(), [](std::byte x) { return static_cast<char>(x); });
 }
 
 // Information elements (IEEE 802.11 9.4.2): one byte id, one byte length, then the data.
@@ -78,146 +96,160 @@ constexpr tlv_rule kElements{2, 2, 1, [](bytes b) -> size_t { return 2 + size_t{
 constexpr uint8_t kSsidElement = 0;
 
 // The SSID element of a BSS's information elements, as Wireless Extensions name the network of
-// the access point. False when there is none or it is empty (a hidden network's beacon).
-bool ssid_of(const nlattr* ies, wl_essid& out)
+// the access point. Nothing when there is none or it is empty (a hidden network's beacon).
+void ssid_of(bytes ies, wl_event& ev)
 {
-    tlv_walker elements(as_bytes_of(nla_data(ies), static_cast<size_t>(nla_len(ies))), kElements);
+    tlv_walker elements(ies, kElements);
     while (auto e = elements.next()) {
         if (byte_at(*e, 0) != kSsidElement)
             continue;
         const bytes name = e->subspan(2);
-        if (name.empty() || name.size() > kSsidMax)
-            return false;
-        out.fill('\0');
-        std::memcpy(out.data(), name.data(), name.size());
-        return true;
+        if (!name.empty() && name.size() <= kSsidMax)
+            set_essid(name, ev);
+        return;
     }
-    return false;
+}
+
+// The connected address: the access point MLD's on a multi-link connection, else the BSSID.
+bool mld_else_bssid(const std::optional<bytes>& mld, const std::optional<bytes>& bssid, wl_bssid& out)
+{
+    const std::optional<bytes>& a = mld ? mld : bssid;
+    if (a)
+        out = mac_of(*a);
+    return a.has_value();
 }
 
 // The IW_MODE_* value cfg80211 reports for an interface type over Wireless Extensions.
 int32_t iw_mode_of(uint32_t iftype)
 {
     switch (iftype) {
-    case NL80211_IFTYPE_STATION:
-        return IW_MODE_INFRA;
-    case NL80211_IFTYPE_ADHOC:
-        return IW_MODE_ADHOC;
-    case NL80211_IFTYPE_AP:
-        return IW_MODE_MASTER;
-    case NL80211_IFTYPE_WDS:
-        return IW_MODE_REPEAT;
-    case NL80211_IFTYPE_AP_VLAN:
-        return IW_MODE_SECOND;
-    case NL80211_IFTYPE_MONITOR:
-        return IW_MODE_MONITOR;
-    case NL80211_IFTYPE_MESH_POINT:
-        return IW_MODE_MESH;
-    default:
-        return IW_MODE_AUTO;
+    case NL80211_IFTYPE_STATION: return IW_MODE_INFRA;
+    case NL80211_IFTYPE_ADHOC: return IW_MODE_ADHOC;
+    case NL80211_IFTYPE_AP: return IW_MODE_MASTER;
+    case NL80211_IFTYPE_WDS: return IW_MODE_REPEAT;
+    case NL80211_IFTYPE_AP_VLAN: return IW_MODE_SECOND;
+    case NL80211_IFTYPE_MONITOR: return IW_MODE_MONITOR;
+    case NL80211_IFTYPE_MESH_POINT: return IW_MODE_MESH;
+    default: return IW_MODE_AUTO;
     }
 }
 
-// The connected address: the access point MLD's for a multi-link connection, else the BSSID.
-bool ap_address(nlattr* const* tb, wl_bssid& out)
+// What decided a message: nothing when it gave an event, else why it was dropped.
+using verdict = std::optional<wl_drop>;
+constexpr verdict kKept = std::nullopt;
+
+// One entry of a scan dump: only the access point the interface is associated with counts.
+verdict decode_bss(const std::optional<bytes>& nest, wl_event& ev)
 {
-    if (tb[NL80211_ATTR_MLD_ADDR] != nullptr)
-        out = mac_of(tb[NL80211_ATTR_MLD_ADDR]);
-    else if (tb[NL80211_ATTR_MAC] != nullptr)
-        out = mac_of(tb[NL80211_ATTR_MAC]);
-    else
-        return false;
-    return true;
+    attr_table<kBssAttrs> bss{};
+    if (!nest)
+        return wl_drop::incomplete;
+    if (!parse(*nest, kBssRules, bss))
+        return wl_drop::bad_attributes;
+    if (!bss[b_status] || u32_of(*bss[b_status]) != NL80211_BSS_STATUS_ASSOCIATED)
+        return wl_drop::not_associated;
+    ev.what = wl_event::kind::current_bss;
+    if (!mld_else_bssid(bss[b_mld], bss[b_bssid], ev.bssid))
+        return wl_drop::incomplete;
+    for (const size_t ies : {b_ies, b_beacon_ies})
+        if (bss[ies] && !ev.has_essid)
+            ssid_of(*bss[ies], ev);
+    return kKept;
 }
 
-// One entry of a scan dump: only the access point the interface is associated with counts, as
-// its MLD address on a multi-link connection, with the network's name from its SSID element.
-bool decode_bss(nlattr* nest, wl_nl_event& ev)
+verdict decode_interface(const attr_table<kTopAttrs>& tb, wl_event& ev)
 {
-    nlattr* bss[NL80211_BSS_MAX + 1];
-    if (nest == nullptr ||
-        !parse_all(bss, NL80211_BSS_MAX, static_cast<nlattr*>(nla_data(nest)), nla_len(nest), bss_policy()))
-        return false;
-    if (bss[NL80211_BSS_STATUS] == nullptr || nla_get_u32(bss[NL80211_BSS_STATUS]) != NL80211_BSS_STATUS_ASSOCIATED)
-        return false;
-    ev.what = wl_nl_event::kind::current_bss;
-    if (bss[NL80211_BSS_MLD_ADDR] != nullptr)
-        ev.bssid = mac_of(bss[NL80211_BSS_MLD_ADDR]);
-    else if (bss[NL80211_BSS_BSSID] != nullptr)
-        ev.bssid = mac_of(bss[NL80211_BSS_BSSID]);
-    else
-        return false;
-    for (const int which : {NL80211_BSS_INFORMATION_ELEMENTS, NL80211_BSS_BEACON_IES}) {
-        if (bss[which] != nullptr && ssid_of(bss[which], ev.essid)) {
-            ev.has_essid = true;
-            break;
-        }
-    }
-    return true;
+    if (!tb[a_iftype])
+        return wl_drop::incomplete;
+    ev.mode = iw_mode_of(u32_of(*tb[a_iftype]));
+    if (tb[a_ssid])
+        set_essid(*tb[a_ssid], ev);
+    return kKept;
 }
 
-bool decode_message(uint8_t cmd, nlattr** tb, wl_nl_event& ev)
+verdict decode_command(uint8_t cmd, const attr_table<kTopAttrs>& tb, wl_event& ev)
 {
-    ev = {wl_nl_event::kind::mode, -1, {}, false, {}};
+    ev = {wl_event::kind::mode, -1, {}, false, {}, 0};
     switch (cmd) {
     case NL80211_CMD_NEW_INTERFACE:
     case NL80211_CMD_SET_INTERFACE:
-        if (tb[NL80211_ATTR_IFTYPE] == nullptr)
-            return false;
-        ev.mode = iw_mode_of(nla_get_u32(tb[NL80211_ATTR_IFTYPE]));
-        if (nlattr* ssid = tb[NL80211_ATTR_SSID]) {
-            ev.has_essid = true;
-            std::memcpy(ev.essid.data(), nla_data(ssid), static_cast<size_t>(nla_len(ssid)));
-        }
-        return true;
+        return decode_interface(tb, ev);
     case NL80211_CMD_DEL_INTERFACE:
-        return true;
+        ev.what = wl_event::kind::gone;
+        ev.index = u32_of(*tb[a_ifindex]);
+        return kKept;
     case NL80211_CMD_CONNECT:
-        ev.what = wl_nl_event::kind::access_point;
+        ev.what = wl_event::kind::access_point;
         // A failed attempt reports the address it tried: not connected all the same.
-        if (tb[NL80211_ATTR_STATUS_CODE] != nullptr && nla_get_u16(tb[NL80211_ATTR_STATUS_CODE]) != 0)
-            return true;
-        return ap_address(tb, ev.bssid);
+        if (tb[a_status] && u16_of(*tb[a_status]) != 0)
+            return kKept;
+        return mld_else_bssid(tb[a_mld], tb[a_mac], ev.bssid) ? kKept : wl_drop::incomplete;
     case NL80211_CMD_ROAM:
-        ev.what = wl_nl_event::kind::access_point;
-        return ap_address(tb, ev.bssid);
+        ev.what = wl_event::kind::access_point;
+        return mld_else_bssid(tb[a_mld], tb[a_mac], ev.bssid) ? kKept : wl_drop::incomplete;
     case NL80211_CMD_DISCONNECT:
-        ev.what = wl_nl_event::kind::access_point;
-        return true;
+        ev.what = wl_event::kind::access_point;
+        return kKept;
     case NL80211_CMD_NEW_SCAN_RESULTS:
-        return decode_bss(tb[NL80211_ATTR_BSS], ev);
+        return decode_bss(tb[a_bss], ev);
     default:
-        return false;
+        return wl_drop::other_event;
     }
+}
+
+// Another interface's message: an interface of the watched name appeared when it names it.
+verdict decode_other(uint8_t cmd, const attr_table<kTopAttrs>& tb, unsigned index, std::string_view name,
+                     wl_event& ev)
+{
+    if (cmd != NL80211_CMD_NEW_INTERFACE || index == 0 || !tb[a_ifname] || !wl_names(*tb[a_ifname], name))
+        return wl_drop::other_interface;
+    ev = {wl_event::kind::appeared, 0, {}, false, {}, index};
+    return kKept;
+}
+
+verdict decode_message(bytes msg, uint16_t family, const wl_watch& watch, wl_event& ev)
+{
+    if (read_at<uint16_t>(msg, kTypeAt) != family)
+        return wl_drop::other_type;
+    if (msg.size() < kAttrsAt)
+        return wl_drop::short_message;
+    attr_table<kTopAttrs> tb{};
+    if (!parse(msg.subspan(kAttrsAt), kTopRules, tb))
+        return wl_drop::bad_attributes;
+    if (!tb[a_ifindex])
+        return wl_drop::no_index;
+    const uint32_t index = u32_of(*tb[a_ifindex]);
+    if (watch.index == 0 || index != watch.index)
+        return decode_other(byte_at(msg, kCmdAt), tb, index, watch.name, ev);
+    return decode_command(byte_at(msg, kCmdAt), tb, ev);
 }
 
 }  // namespace
 
-std::vector<wl_nl_event> wl_decode_nl80211(bytes datagram, uint16_t family,
-                                           const std::function<unsigned()>& watched_index)
+wl_decoded wl_decode_nl80211(bytes datagram, uint16_t family, const wl_watch& watch)
 {
-    std::vector<wl_nl_event> out;
-    // The walker has checked each message's length against the datagram before libnl sees it.
-    tlv_walker messages(datagram, kNetlinkMessages);
-    while (auto msg = messages.next()) {
-        if (read_at<uint16_t>(*msg, kTypeAt) != family || msg->size() < kAttrsAt)
-            continue;
-        // libnl reads attribute headers in place: give it a copy aligned for them.
-        std::vector<uint32_t> copy((msg->size() + 3) / 4, 0);
-        std::memcpy(copy.data(), msg->data(), msg->size());
-        auto* base = reinterpret_cast<unsigned char*>(copy.data());
-        nlattr* tb[NL80211_ATTR_MAX + 1];
-        if (!parse_all(tb, NL80211_ATTR_MAX, reinterpret_cast<nlattr*>(base + kAttrsAt),
-                       static_cast<int>(msg->size() - kAttrsAt), attr_policy()))
-            continue;
-        if (tb[NL80211_ATTR_IFINDEX] == nullptr)
-            continue;
-        const unsigned index = watched_index();
-        if (index == 0 || nla_get_u32(tb[NL80211_ATTR_IFINDEX]) != index)
-            continue;
-        wl_nl_event ev;
-        if (decode_message(base[kCmdAt], tb, ev))
-            out.push_back(ev);
-    }
+    wl_decoded out;
+    const bool whole = wl_walk(datagram, kNetlinkMessages, [&](bytes msg) {
+        wl_event ev{};
+        if (const verdict v = decode_message(msg, family, watch, ev))
+            out.drops.push_back(*v);
+        else
+            out.events.push_back(ev);
+    });
+    if (!whole)
+        out.drops.push_back(wl_drop::cut_message);
     return out;
+}
+
+std::optional<wl_essid> wl_nl_essid(const wl_decoded* scan, const wl_decoded& iface)
+{
+    using kind = wl_event::kind;
+    for (const auto& [from, what] : {std::pair{scan, kind::current_bss}, std::pair{&iface, kind::mode}}) {
+        if (from == nullptr)
+            continue;
+        for (const wl_event& ev : from->events)
+            if (ev.what == what && ev.has_essid)
+                return ev.essid;
+    }
+    return std::nullopt;
 }

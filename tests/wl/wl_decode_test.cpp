@@ -16,10 +16,14 @@ constexpr int kVersion = 22;
 
 using namespace tt;  // the byte builders
 
-std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
+constexpr char kName[] = "wlan0";
+
+wl_decoded decode_all(const raw& d, unsigned watched = kWatched)
 {
-    return wl_decode_link(as_bytes_of(d.data(), d.size()), lookup(watched, lookups), kVersion);
+    return wl_decode_link(as_bytes_of(d.data(), d.size()), {watched, kName}, kVersion);
 }
+
+std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched) { return decode_all(d, watched).events; }
 
 // What the kernel sends on association, as `ip monitor link` would list it:
 //   3: wlan0: <BROADCAST,MULTICAST,UP> ... (wireless event SIOCGIWAP 00:11:22:33:44:55)
@@ -74,16 +78,22 @@ raw wireless(const raw& stream) { return attr(11, stream); }
 
 wl_event ap(std::initializer_list<uint8_t> b)
 {
-    wl_event e{wl_event::kind::access_point, 0, {}};
+    wl_event e{wl_event::kind::access_point, 0, {}, false, {}, 0};
     std::copy(b.begin(), b.end(), e.bssid.begin());
     return e;
 }
 
-wl_event mode(int32_t m) { return {wl_event::kind::mode, m, {}}; }
+wl_event mode(int32_t m) { return {wl_event::kind::mode, m, {}, false, {}, 0}; }
+
+// Nothing came out, and these rules are why.
+MATCHER_P(dropped_for, why, "")
+{
+    return arg.events.empty() && arg.drops == why;
+}
 
 MATCHER_P(is_event, want, "")
 {
-    if (arg.what != want.what)
+    if (arg.what != want.what || arg.index != want.index)
         return false;
     return arg.what == wl_event::kind::mode ? arg.mode == want.mode : arg.bssid == want.bssid;
 }
@@ -103,30 +113,50 @@ TEST(WlDecode, EventsComeOutInStreamOrderAndOthersAreDropped)
     // As on association: a scan result, then (here) a mode change, then the access point.
     const raw stream = cat({scan_event(), mode_event(1), ap_event({0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}),
                             mode_event(2)});
-    EXPECT_THAT(decode(message(wireless(stream))),
-                ElementsAre(is_event(mode(1)), is_event(ap({0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff})),
-                            is_event(mode(2))));
+    const wl_decoded out = decode_all(message(wireless(stream)));
+    EXPECT_THAT(out.events, ElementsAre(is_event(mode(1)), is_event(ap({0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff})),
+                                        is_event(mode(2))));
+    EXPECT_THAT(out.drops, ElementsAre(wl_drop::other_event));
 }
 
 TEST(WlDecode, OnlyNewLinkMessagesOfTheWatchedInterfaceCount)
 {
-    int lookups = 0;
     const raw d = cat({
         message(wireless(ap_event({1, 2, 3, 4, 5, 6})), 4),           // another interface
-        message(wireless(ap_event({1, 2, 3, 4, 5, 7})), kWatched, 17), // RTM_DELLINK
+        message(wireless(ap_event({1, 2, 3, 4, 5, 7})), 4, 17),       // another's RTM_DELLINK
+        message(wireless(ap_event({1, 2, 3, 4, 5, 7})), kWatched, 20), // RTM_NEWADDR
         message(wireless(ap_event({1, 2, 3, 4, 5, 8}))),              // ours
         message(wireless(mode_event(1)), kWatched),                   // ours, second message
     });
-    EXPECT_THAT(decode(d, kWatched, &lookups),
-                ElementsAre(is_event(ap({1, 2, 3, 4, 5, 8})), is_event(mode(1))));
-    EXPECT_EQ(lookups, 3) << "the index is looked up for every RTM_NEWLINK message, not per datagram";
+    const wl_decoded out = decode_all(d);
+    EXPECT_THAT(out.events, ElementsAre(is_event(ap({1, 2, 3, 4, 5, 8})), is_event(mode(1))));
+    EXPECT_THAT(out.drops, ElementsAre(wl_drop::other_interface, wl_drop::other_interface, wl_drop::other_type));
+}
+
+// The followed interface removed, and one of the watched name created again.
+TEST(WlDecode, RemovalAndReturnOfTheWatchedName)
+{
+    const raw name = attr(3, {'w', 'l', 'a', 'n', '0', 0});  // IFLA_IFNAME
+    wl_event gone{wl_event::kind::gone, 0, {}, false, {}, kWatched};
+    wl_event back{wl_event::kind::appeared, 0, {}, false, {}, 9};
+    // `ip monitor link`: Deleted 3: wlan0 ...
+    EXPECT_THAT(decode(message(name, kWatched, 17)), ElementsAre(is_event(gone)));
+    // 9: wlan0: ... (a new index), while the old one is followed or after it went.
+    EXPECT_THAT(decode(message(name, 9)), ElementsAre(is_event(back)));
+    EXPECT_THAT(decode(message(name, 9), 0), ElementsAre(is_event(back)));
+    // The followed interface's own messages, another name, or a prefix of the name: no return.
+    EXPECT_THAT(decode(message(name)), IsEmpty());
+    for (const raw& other : {attr(3, {'w', 'l', 'a', 'n', '1', 0}), attr(3, {'w', 'l', 'a', 'n', 0}),
+                             attr(3, {'w', 'l', 'a', 'n', '0', '0', 0}), attr(3, {'w', 'l', 'a', 'n', '0'})})
+        EXPECT_THAT(decode_all(message(other, 9)), dropped_for(std::vector{wl_drop::other_interface}));
 }
 
 TEST(WlDecode, MissingInterfaceMatchesNothing)
 {
     // if_nametoindex gives 0 when the interface is gone; a message for index 0 must not match it.
-    EXPECT_THAT(decode(message(wireless(ap_event({1, 2, 3, 4, 5, 6})), 0), 0), IsEmpty());
-    EXPECT_THAT(decode(kAssociated, 0), IsEmpty());
+    const std::vector<wl_drop> other{wl_drop::other_interface};
+    EXPECT_THAT(decode_all(message(wireless(ap_event({1, 2, 3, 4, 5, 6})), 0), 0), dropped_for(other));
+    EXPECT_THAT(decode_all(kAssociated, 0), dropped_for(other));
 }
 
 TEST(WlDecode, OtherAttributesAreSkipped)
@@ -142,20 +172,24 @@ TEST(WlDecode, MalformedMessagesEndTheWalk)
     const raw good = message(wireless(ap_event({1, 2, 3, 4, 5, 6})));
     raw too_short = good;
     too_short[0] = 15;  // nlmsg_len below the header
-    EXPECT_THAT(decode(cat({too_short, good})), IsEmpty());
+    EXPECT_THAT(decode_all(cat({too_short, good})), dropped_for(std::vector{wl_drop::cut_message}));
 
     raw too_long = good;
     too_long[0] = static_cast<uint8_t>(good.size() + 4);  // claims more than the datagram holds
-    EXPECT_THAT(decode(too_long), IsEmpty());
+    EXPECT_THAT(decode_all(too_long), dropped_for(std::vector{wl_drop::cut_message}));
 
     // A link message too short for its ifinfomsg is skipped; the next message still counts.
     raw stub(20, 0);
     stub[0] = 20;
     stub[4] = 16;
-    EXPECT_THAT(decode(cat({stub, good})), ElementsAre(is_event(ap({1, 2, 3, 4, 5, 6}))));
+    const wl_decoded after_stub = decode_all(cat({stub, good}));
+    EXPECT_THAT(after_stub.events, ElementsAre(is_event(ap({1, 2, 3, 4, 5, 6}))));
+    EXPECT_THAT(after_stub.drops, ElementsAre(wl_drop::short_message));
 
     // Trailing bytes too few for a header are ignored.
-    EXPECT_THAT(decode(cat({good, raw(15, 0xff)})), ElementsAre(is_event(ap({1, 2, 3, 4, 5, 6}))));
+    const wl_decoded tail = decode_all(cat({good, raw(15, 0xff)}));
+    EXPECT_THAT(tail.events, ElementsAre(is_event(ap({1, 2, 3, 4, 5, 6}))));
+    EXPECT_THAT(tail.drops, IsEmpty());
     EXPECT_THAT(decode({}), IsEmpty());
 }
 
@@ -163,11 +197,11 @@ TEST(WlDecode, MalformedAttributesEndTheAttributeWalk)
 {
     const raw w = wireless(ap_event({1, 2, 3, 4, 5, 6}));
     // rta_len 2: below its own header.
-    EXPECT_THAT(decode(message(cat({attr(3, {}, 2), w}))), IsEmpty());
+    EXPECT_THAT(decode_all(message(cat({attr(3, {}, 2), w}))), dropped_for(std::vector{wl_drop::bad_attributes}));
     // rta_len beyond the message: nothing of it is decoded.
     raw overlong = w;
     overlong[0] = static_cast<uint8_t>(w.size() + 8);
-    EXPECT_THAT(decode(message(overlong)), IsEmpty());
+    EXPECT_THAT(decode_all(message(overlong)), dropped_for(std::vector{wl_drop::bad_attributes}));
     // The next message is walked normally.
     EXPECT_THAT(decode(cat({message(overlong), message(w)})), ElementsAre(is_event(ap({1, 2, 3, 4, 5, 6}))));
 }
@@ -176,7 +210,8 @@ TEST(WlDecode, MalformedEventsStopTheStream)
 {
     // An event length of 0 (or up to its 4-byte header) is invalid: nothing after it is read.
     raw zero = {0x00, 0x00, 0x15, 0x8b};
-    EXPECT_THAT(decode(message(wireless(cat({zero, ap_event({1, 2, 3, 4, 5, 6})})))), IsEmpty());
+    EXPECT_THAT(decode_all(message(wireless(cat({zero, ap_event({1, 2, 3, 4, 5, 6})})))),
+                dropped_for(std::vector{wl_drop::bad_event}));
     // A mode event before the bad one still comes out.
     EXPECT_THAT(decode(message(wireless(cat({mode_event(1), zero, mode_event(2)})))),
                 ElementsAre(is_event(mode(1))));

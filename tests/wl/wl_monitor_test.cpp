@@ -385,12 +385,44 @@ TEST_F(WlMonitor, ForeignAndRemovedLinksPostNothing)
     set_state(wifi(kC, "Mine"));
     const auto p = forge_then({{kPeer, ap},         // the other end of the pair
                                {"4242", ap},        // an index nobody has
-                               {"-d", kIf, ap},     // RTM_DELLINK
+                               {"-d", kPeer, ap},   // another interface's RTM_DELLINK
                                {kIf, "scan"},       // an event of no interest
                                {kIf, "raw=0000158b", ap}},  // zero event length ends the stream
                               kC);
     ASSERT_EQ(p.size(), 1u);
     EXPECT_TRUE(record_is(p[0], 1, kC, "Mine"));
+}
+
+// The interface removed while the monitor is held in a post: the events it reads afterwards are
+// still its own (the name no longer resolves), the removal is a loss, and an interface created
+// again under the name is followed from its state.
+TEST_F(WlMonitor, FollowsTheInterfaceAwayAndBack)
+{
+    ASSERT_TRUE(record_is(start(wifi(kA, "Net")), 1, kA, "Net"));
+    set_gate(true);
+    forge({kIf, "ap=" + std::string(kB)});
+    ASSERT_TRUE(monitor_held());
+    forge({kIf, "ap=" + std::string(kZero)});
+    const auto del = tt::run({"ip", "link", "del", kIf});
+    ASSERT_EQ(del.status, 0) << del.err;
+    set_state(wifi(kC, "Back"));
+    set_gate(false);
+    auto p = wait_posts(4);
+    ASSERT_EQ(p.size(), 4u);
+    EXPECT_TRUE(record_is(p[1], 1, kB, "Net")) << "the post the monitor was held in";
+    EXPECT_TRUE(record_is(p[2], 0, kZero, "Net")) << "the disconnect read after the removal";
+    EXPECT_TRUE(record_is(p[3], 0, kZero, "Net")) << "the removal itself";
+
+    const auto add = tt::run({"ip", "link", "add", kIf, "type", "veth", "peer", "name", kPeer});
+    ASSERT_EQ(add.status, 0) << add.err;
+    p = wait_posts(5);
+    ASSERT_EQ(p.size(), 5u);
+    EXPECT_TRUE(record_is(p[4], 1, kC, "Back")) << "the new interface read from its state";
+    // Its events are followed under the new index.
+    set_state(wifi(kA, "Next"));
+    p = forge_then({}, kA);
+    ASSERT_EQ(p.size(), 1u);
+    EXPECT_TRUE(record_is(p[0], 1, kA, "Next"));
 }
 
 // The stop counter is private; the test process has no other event counter to confuse it with.

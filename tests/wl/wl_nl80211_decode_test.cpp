@@ -18,17 +18,19 @@ constexpr uint16_t kFamily = 0x22;
 constexpr unsigned kWatched = 3;
 
 using namespace tt;  // the byte builders
-using kind = wl_nl_event::kind;
+using kind = wl_event::kind;
 
 const wl_bssid kAp = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
 const wl_bssid kApMld = {0x02, 0x00, 0x00, 0x00, 0x10, 0x00};
 const wl_bssid kOther = {0x02, 0x00, 0x00, 0x00, 0x02, 0x00};
 const wl_bssid kZero{};
 
-std::vector<wl_nl_event> decode(const raw& d, unsigned watched = kWatched, int* lookups = nullptr)
+wl_decoded decode_all(const raw& d, unsigned watched = kWatched)
 {
-    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, lookup(watched, lookups));
+    return wl_decode_nl80211(as_bytes_of(d.data(), d.size()), kFamily, {watched, "wlan0"});
 }
+
+std::vector<wl_event> decode(const raw& d, unsigned watched = kWatched) { return decode_all(d, watched).events; }
 
 // `iw event`: wlan0 (phy #0): connected to 02:00:00:00:01:00
 const raw kConnected = {
@@ -98,11 +100,12 @@ raw message(uint8_t cmd, std::initializer_list<raw> attrs, uint16_t type = kFami
 raw ifindex(uint32_t i = kWatched) { return attr(NL80211_ATTR_IFINDEX, u32(i)); }
 
 // The reply to GET_INTERFACE (`iw dev wlan0 info`): Interface wlan0, ifindex 3, type managed,
-// ssid LabNet.
-raw interface_reply(uint32_t iftype, const std::string& ssid)
+// ssid LabNet. The same message is the event of a new interface.
+raw interface_reply(uint32_t iftype, const std::string& ssid, uint32_t index = kWatched,
+                    const std::string& name = "wlan0")
 {
     return message(NL80211_CMD_NEW_INTERFACE,
-                   {ifindex(), attr(NL80211_ATTR_IFNAME, text(std::string("wlan0") + '\0')),
+                   {ifindex(index), attr(NL80211_ATTR_IFNAME, text(name + '\0')),
                     attr(NL80211_ATTR_WIPHY, u32(0)), attr(NL80211_ATTR_IFTYPE, u32(iftype)),
                     attr(NL80211_ATTR_MAC, mac({0x02, 0x00, 0x00, 0x00, 0x00, 0x00})),
                     ssid.empty() ? raw{} : attr(NL80211_ATTR_SSID, text(ssid))});
@@ -123,7 +126,7 @@ raw scan_entry(const wl_bssid& bssid, bool associated, const wl_bssid* mld = nul
                    {attr(NL80211_ATTR_GENERATION, u32(7)), ifindex(), attr(NL80211_ATTR_BSS | NLA_F_NESTED, bss)});
 }
 
-bool is_ap(const wl_nl_event& e, const wl_bssid& bssid) { return e.what == kind::access_point && e.bssid == bssid; }
+bool is_ap(const wl_event& e, const wl_bssid& bssid) { return e.what == kind::access_point && e.bssid == bssid; }
 
 TEST(WlNl80211Decode, ConnectionEventsGiveTheAccessPoint)
 {
@@ -181,9 +184,16 @@ TEST(WlNl80211Decode, InterfaceMessagesGiveModeAndSsid)
     EXPECT_EQ(e[0].mode, 3);  // IW_MODE_MASTER
     EXPECT_EQ(e[1].mode, 1);  // IW_MODE_ADHOC
     EXPECT_EQ(e[2].mode, 0);  // IW_MODE_AUTO: not a managed station as Wireless Extensions see it
-    EXPECT_EQ(e[3].mode, -1);
-    for (const auto& ev : e)
-        EXPECT_EQ(ev.what, kind::mode);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(e[i].what, kind::mode);
+    EXPECT_EQ(e[3].what, kind::gone);
+    EXPECT_EQ(e[3].index, kWatched);
+
+    // `iw event`: wlan0 (phy #0): new interface, under a new index; another name is another's.
+    e = decode(cat({interface_reply(NL80211_IFTYPE_STATION, "", 9), interface_reply(NL80211_IFTYPE_STATION, "", 9, "wlan1")}));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].what, kind::appeared);
+    EXPECT_EQ(e[0].index, 9u);
 }
 
 TEST(WlNl80211Decode, ScanDumpGivesOnlyTheAssociatedEntry)
@@ -214,36 +224,66 @@ TEST(WlNl80211Decode, ScanDumpGivesOnlyTheAssociatedEntry)
     }
 }
 
+// The network's name: the associated scan entry's SSID element, else the interface's SSID
+// (a hidden network, or a scan dump that failed), else none.
+TEST(WlNl80211Decode, NameFromScanElseFromInterface)
+{
+    const wl_decoded iface = decode_all(interface_reply(NL80211_IFTYPE_STATION, "Hidden"));
+    const wl_decoded named = decode_all(scan_entry(kAp, true, nullptr, "LabNet"));
+    const wl_decoded hidden = decode_all(scan_entry(kAp, true));
+    const auto text = [](const std::optional<wl_essid>& e) { return e ? std::string(e->data()) : "(none)"; };
+    EXPECT_EQ(text(wl_nl_essid(&named, iface)), "LabNet");
+    EXPECT_EQ(text(wl_nl_essid(&hidden, iface)), "Hidden");
+    EXPECT_EQ(text(wl_nl_essid(nullptr, iface)), "Hidden") << "a failed scan dump must not lose the name";
+    EXPECT_EQ(text(wl_nl_essid(nullptr, decode_all(interface_reply(NL80211_IFTYPE_STATION, "")))), "(none)");
+}
+
 TEST(WlNl80211Decode, ForeignAndHostileMessagesAreSkipped)
 {
     const raw mac_attr = attr(NL80211_ATTR_MAC, mac(kAp));
+    using enum wl_drop;
     struct row {
         const char* what;
         raw datagram;
+        wl_drop why;
     } rows[] = {
-        {"another interface", message(NL80211_CMD_CONNECT, {ifindex(4), mac_attr})},
-        {"no interface index", message(NL80211_CMD_CONNECT, {mac_attr})},
-        {"another family", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, kFamily + 1)},
-        {"an error message", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, NLMSG_ERROR)},
-        {"another command", message(NL80211_CMD_NEW_STATION, {ifindex(), mac_attr})},
-        {"a 5-byte address", message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MAC, {1, 2, 3, 4, 5})})},
+        {"another interface", message(NL80211_CMD_CONNECT, {ifindex(4), mac_attr}), other_interface},
+        {"no interface index", message(NL80211_CMD_CONNECT, {mac_attr}), no_index},
+        {"another family", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, kFamily + 1), other_type},
+        {"an error message", message(NL80211_CMD_CONNECT, {ifindex(), mac_attr}, NLMSG_ERROR), other_type},
+        {"another command", message(NL80211_CMD_NEW_STATION, {ifindex(), mac_attr}), other_event},
+        {"a 5-byte address", message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MAC, {1, 2, 3, 4, 5})}),
+         bad_attributes},
         {"a 7-byte MLD address",
-         message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MLD_ADDR, {1, 2, 3, 4, 5, 6, 7})})},
-        {"a 33-byte SSID", message(NL80211_CMD_NEW_INTERFACE, {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(2)),
-                                                              attr(NL80211_ATTR_SSID, raw(33, 'x'))})},
-        {"a 2-byte interface index", message(NL80211_CMD_DISCONNECT, {attr(NL80211_ATTR_IFINDEX, {3, 0})})},
-        {"an attribute longer than the message", message(NL80211_CMD_DISCONNECT, {ifindex(), attr(71, {}, 64)})},
-        {"a roam without an address", message(NL80211_CMD_ROAM, {ifindex()})},
+         message(NL80211_CMD_CONNECT, {ifindex(), attr(NL80211_ATTR_MLD_ADDR, {1, 2, 3, 4, 5, 6, 7})}), bad_attributes},
+        {"a 33-byte SSID",
+         message(NL80211_CMD_NEW_INTERFACE,
+                 {ifindex(), attr(NL80211_ATTR_IFTYPE, u32(2)), attr(NL80211_ATTR_SSID, raw(33, 'x'))}),
+         bad_attributes},
+        {"a 2-byte interface index", message(NL80211_CMD_DISCONNECT, {attr(NL80211_ATTR_IFINDEX, {3, 0})}),
+         bad_attributes},
+        {"an attribute longer than the message", message(NL80211_CMD_DISCONNECT, {ifindex(), attr(71, {}, 64)}),
+         bad_attributes},
+        // The flags in the type are masked: a nested-flagged 2-byte index is still the index.
+        {"a flagged 2-byte interface index",
+         message(NL80211_CMD_DISCONNECT, {attr(NL80211_ATTR_IFINDEX | NLA_F_NESTED, {3, 0})}), bad_attributes},
+        {"a roam without an address", message(NL80211_CMD_ROAM, {ifindex()}), incomplete},
+        {"an interface message without a type", message(NL80211_CMD_SET_INTERFACE, {ifindex()}), incomplete},
         {"a scan entry with a short BSSID",
          message(NL80211_CMD_NEW_SCAN_RESULTS,
                  {ifindex(), attr(NL80211_ATTR_BSS, cat({attr(NL80211_BSS_BSSID, {1, 2, 3}),
-                                                         attr(NL80211_BSS_STATUS, u32(1))}))})},
-        {"a message longer than the datagram", raw(kConnected.begin(), kConnected.end() - 4)},
-        {"no room for the generic header", cat({u32(18), u16(kFamily), u16(0), u32(0), u32(0), {46, 1, 0, 0}})},
+                                                         attr(NL80211_BSS_STATUS, u32(1))}))}),
+         bad_attributes},
+        {"a scan entry not associated", scan_entry(kOther, false), not_associated},
+        {"a message longer than the datagram", raw(kConnected.begin(), kConnected.end() - 4), cut_message},
+        {"no room for the generic header", cat({u32(18), u16(kFamily), u16(0), u32(0), u32(0), {46, 1, 0, 0}}),
+         short_message},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
-        EXPECT_TRUE(decode(r.datagram).empty());
+        const wl_decoded d = decode_all(r.datagram);
+        EXPECT_TRUE(d.events.empty());
+        EXPECT_EQ(d.drops, std::vector<wl_drop>{r.why});
     }
 
     // A malformed message costs only itself: the next one in the datagram still counts.
@@ -251,10 +291,9 @@ TEST(WlNl80211Decode, ForeignAndHostileMessagesAreSkipped)
     ASSERT_EQ(e.size(), 1u);
     EXPECT_TRUE(is_ap(e[0], kZero));
 
-    // No such interface matches nothing; the index is asked once per nl80211 message.
-    int lookups = 0;
-    EXPECT_TRUE(decode(cat({kConnected, kDisconnected}), 0, &lookups).empty());
-    EXPECT_EQ(lookups, 2);
+    // No such interface matches nothing.
+    EXPECT_EQ(decode_all(cat({kConnected, kDisconnected}), 0).drops,
+              (std::vector<wl_drop>{wl_drop::other_interface, wl_drop::other_interface}));
 }
 
 }  // namespace
