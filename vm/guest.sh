@@ -179,14 +179,20 @@ ap_conf wlan1 /run/hostapd >/tmp/hostapd.conf
 A hostapd -B -P /run/hostapd.pid -f /tmp/hostapd.log /tmp/hostapd.conf || fatal "lab: hostapd"
 wait_for 15 ll_ready ap wlan1 || fatal "lab: the access point's link-local address"
 
-# radvd_conf IFACE PREFIX SERVER SERVER: each router announces its own prefix and servers, only when
-# solicited (UnicastOnly): an unsolicited advertisement arriving at a random moment would teach the
-# servers without a solicitation and blur what the checks count.
+# radvd_conf IFACE PREFIX SERVER SERVER [DOMAIN...]: each router announces its own prefix and servers
+# (and the first its search domains), only when solicited (UnicastOnly): an unsolicited advertisement
+# arriving at a random moment would teach the servers without a solicitation and blur what the checks
+# count.
 radvd_conf() {
     printf 'interface %s {\n    AdvSendAdvert on;\n    UnicastOnly on;\n' "$1"
-    printf '    prefix %s { };\n    RDNSS %s %s { AdvRDNSSLifetime 900; };\n};\n' "$2" "$3" "$4"
+    printf '    prefix %s { };\n    RDNSS %s %s { AdvRDNSSLifetime 900; };\n' "$2" "$3" "$4"
+    shift 4
+    [ $# -eq 0 ] || printf '    DNSSL %s { AdvDNSSLLifetime 600; };\n' "$*"
+    printf '};\n'
 }
-radvd_conf wlan1 2001:db8:1::/64 "$NS1" "$NS2" >/tmp/radvd.conf
+# radvd writes the names as given; the daemon hands them on in lower case.
+DOMAINS="lab.example corp.example"
+radvd_conf wlan1 2001:db8:1::/64 "$NS1" "$NS2" Lab.Example corp.example >/tmp/radvd.conf
 radvd_conf wlan2 2001:db8:2::/64 "$NS3" "$NS4" >/tmp/radvd2.conf
 radvd_pid=
 start_radvd() {
@@ -212,9 +218,11 @@ iw event -t >/tmp/iw-events.log 2>&1 &
 echo "VM INFO lab ready after $(cut -d' ' -f1 /proc/uptime)s: access points $bssid and $bssid2, station $sta_mac"
 
 # --- Helpers for the scenarios --------------------------------------------------------------------
+# One line per run: the five lists, then the guest's clock when the hook ran (for the figures).
 cat >/tmp/hook.sh <<'EOF'
 #!/bin/sh
-echo "V6=[$TAMROD_V6] V4=[$TAMROD_V4] R6=[$TAMROD_R6] R4=[$TAMROD_R4]" >>/tmp/hook.log
+read -r up _ </proc/uptime
+echo "V6=[$TAMROD_V6] V4=[$TAMROD_V4] R6=[$TAMROD_R6] R4=[$TAMROD_R4] S=[$TAMROD_SEARCH] at=$up" >>/tmp/hook.log
 EOF
 chmod 755 /tmp/hook.sh
 
@@ -230,6 +238,8 @@ v6_has() {
 }
 v6_has_servers() { v6_has "$NS1" "$NS2"; }
 v6_empty() { [ -z "$(last_v6)" ] && last_hook | grep -q '^V6=\[\]'; }
+# search_is DOMAINS: the last hook run's TAMROD_SEARCH is exactly DOMAINS.
+search_is() { case $(last_hook) in *" S=[$1] at="*) ;; *) return 1 ;; esac; }
 listed() { tamrod -l 2>/dev/null; }
 # lists A B: tamrod -l lists both addresses.
 lists() { l=$(listed) && echo "$l" | grep -qx "$1" && echo "$l" | grep -qx "$2"; }
@@ -295,7 +305,7 @@ now() { cut -d' ' -f1 /proc/uptime; }
 check "1 daemon started, hook ran with four empty lists" start_daemon s1
 started_or_end 1
 # shellcheck disable=SC2016  # expanded by the inner shell
-check "1 first hook run is empty" sh -c '[ "$(head -n 1 /tmp/hook.log)" = "V6=[] V4=[] R6=[] R4=[]" ]'
+check "1 first hook run is empty" sh -c 'head -n 1 /tmp/hook.log | grep -q "^V6=\[\] V4=\[\] R6=\[\] R4=\[\] S=\[\] at="'
 sleep 2
 out_before=$(sta_rs_out)
 in_before=$(rtr_rs_in)
@@ -307,6 +317,7 @@ check "1 radvd's servers listed by tamrod -l" wait_for 20 has_servers
 echo "VM INFO servers learnt $(elapsed_since "$t0")s after association; $(rtr_rs_in) solicitation(s) reached the router"
 check "1 solicitations reached the router" [ "$(rtr_rs_in)" -gt 0 ]
 check "1 hook got radvd's servers in TAMROD_V6" wait_for 5 v6_has_servers
+check "1 hook got radvd's search domains in TAMROD_SEARCH" wait_for 5 search_is "$DOMAINS"
 
 # --- 5: -4 and -r while associated; -t ends the daemon ---------------------------------------------
 runs=$(hook_runs)
@@ -316,7 +327,7 @@ runs=$(hook_runs)
 check "5 tamrod -r accepted" tamrod -r 198.51.100.53 2001:db8:ff::53
 check "5 hook ran after -r" wait_for 5 runs_above "$runs"
 all_four() {
-    v6_has_servers && last_hook | grep -q ' V4=\[192.0.2.53\] R6=\[2001:db8:ff::53\] R4=\[198.51.100.53\]$'
+    v6_has_servers && last_hook | grep -q ' V4=\[192.0.2.53\] R6=\[2001:db8:ff::53\] R4=\[198.51.100.53\] S='
 }
 check "5 hook saw all four lists" wait_for 5 all_four
 check "5 tamrod -t ends the daemon with status 1" stop_daemon
@@ -339,6 +350,7 @@ check "2 hook got the servers" wait_for 5 v6_has_servers
 check "3 disassociated (iw disconnect)" disconnect
 check "3 disassociation empties tamrod -l" wait_for 10 no_v6
 check "3 hook saw the empty TAMROD_V6" wait_for 5 v6_empty
+check "3 hook saw the empty TAMROD_SEARCH" search_is ""
 check "3 associated again" connect
 check "3 servers learnt again" wait_for 20 has_servers
 check "3 hook got the servers again" wait_for 5 v6_has_servers
