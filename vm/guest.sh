@@ -477,5 +477,71 @@ check "6 wpa_supplicant ended" kill "$(cat /run/wpa_supplicant.pid)"
 check "6 station lost the association" wait_for 10 not_associated
 check "6 daemon stopped" stop_daemon
 
+# --- 7: the station interface deleted while servers are held, then re-created ----------------------
+# A driver unloaded, an adapter pulled, a firmware restart: the WLAN IPv6 servers must go at once while
+# the radio and WLAN IPv4 lists stay, and the interface of the same name that comes back (a new index)
+# is followed like the first. Once with the daemon running; once with the daemon held stopped across
+# the deletion, so that it reads the kernel's last events for the interface after the name has gone.
+sta_phy=$(cat /sys/class/net/wlan0/phy80211/name)
+# A re-created interface takes the defaults: the kernel must not solicit there either.
+sysctl -qw net.ipv6.conf.default.router_solicitations=0
+others_kept() { last_hook | grep -q ' V4=\[192.0.2.53\] R6=\[2001:db8:ff::53\] R4=\[198.51.100.53\] '; }
+dropped_others_kept() { v6_empty && others_kept; }
+running() { ! gone; }
+# delete_station: iw dev wlan0 del; t_del is the guest's clock just before, del_runs the hook runs.
+delete_station() {
+    del_runs=$(hook_runs)
+    t_del=$(now)
+    iw dev wlan0 del && [ ! -e /sys/class/net/wlan0 ]
+}
+# delete_station_stopped: the same with the daemon held stopped; resumed (at t_cont) a second after.
+delete_station_stopped() {
+    kill -STOP "$daemon" || return 1
+    delete_station
+    st=$?
+    sleep 1
+    t_cont=$(now)
+    kill -CONT "$daemon" && [ "$st" -eq 0 ]
+}
+recreate_station() {
+    iw phy "$sta_phy" interface add wlan0 type managed || return 1
+    sysctl -qw net.ipv6.conf.wlan0.router_solicitations=0
+    sysctl -qw net.ipv6.conf.wlan0.accept_ra=1
+    ip link set wlan0 up
+}
+# dropped_figure T WHAT: prints how long after T (guest clock) the hook first ran without WLAN IPv6
+# servers after the deletion. Printed, never checked.
+dropped_figure() {
+    tail -n +"$((del_runs + 1))" /tmp/hook.log | awk -v t0="$1" -v what="$2" '
+        /^V6=\[\]/ { at = $NF; sub(/^at=/, "", at); printf "VM INFO latency: %s: %.2f s\n", what, at - t0; found = 1; exit }
+        END { if (!found) printf "VM INFO latency: %s: no hook run without the WLAN IPv6 servers\n", what }'
+}
+: >/tmp/hook.log
+check "7 daemon started" start_daemon s7
+started_or_end 7
+check "7 associated" connect
+check "7 servers learnt" wait_for 20 has_servers
+check "7 tamrod -4 accepted" tamrod -4 192.0.2.53
+check "7 tamrod -r accepted" tamrod -r 198.51.100.53 2001:db8:ff::53
+check "7 hook saw all four lists" wait_for 5 all_four
+check "7 station interface deleted (iw dev wlan0 del)" delete_station
+check "7 hook after the deletion: TAMROD_V6 empty, the other lists kept" wait_for 10 dropped_others_kept
+dropped_figure "$t_del" "interface deletion to the hook run without the WLAN IPv6 servers"
+check "7 daemon still runs after the deletion" running
+check "7 station interface re-created" recreate_station
+check "7 associated on the re-created interface" connect
+check "7 servers learnt on the re-created interface" wait_for 20 has_servers
+check "7 hook got the servers again, the other lists kept" wait_for 5 all_four
+check "7 station interface deleted with the daemon held stopped, then resumed" delete_station_stopped
+check "7 hook after the resumption: TAMROD_V6 empty, the other lists kept" wait_for 10 dropped_others_kept
+dropped_figure "$t_del" "interface deletion (daemon held stopped 1 s) to the hook run without the WLAN IPv6 servers"
+dropped_figure "$t_cont" "resumption after the deletion to the hook run without the WLAN IPv6 servers"
+check "7 daemon still runs after the deletion while held stopped" running
+check "7 station interface re-created once more" recreate_station
+check "7 associated on the interface re-created once more" connect
+check "7 servers learnt on the interface re-created once more" wait_for 20 has_servers
+check "7 hook got the servers once more, the other lists kept" wait_for 5 all_four
+check "7 daemon stopped" stop_daemon
+
 latency
 finish
