@@ -543,5 +543,38 @@ check "7 servers learnt on the interface re-created once more" wait_for 20 has_s
 check "7 hook got the servers once more, the other lists kept" wait_for 5 all_four
 check "7 daemon stopped" stop_daemon
 
+# --- 8: the DHCP client's servers, over the air, through the repository's udhcpc script --------------
+# The first access point also serves DHCPv4 (busybox udhcpd, two DNS servers); busybox udhcpc on the
+# station runs examples/udhcpc.script, which hands each lease's servers to tamrod -4, and none when
+# the lease ends.
+V4S="192.0.2.53 192.0.2.54"
+UDHCPC_SCRIPT=/usr/share/tamrod/udhcpc.script
+printf 'start 192.0.2.100\nend 192.0.2.110\ninterface wlan1\nlease_file /tmp/udhcpd.leases\npidfile /run/udhcpd.pid\n' >/tmp/udhcpd.conf
+printf 'opt subnet 255.255.255.0\nopt router 192.0.2.1\nopt dns %s\nopt lease 600\n' "$V4S" >>/tmp/udhcpd.conf
+: >/tmp/udhcpd.leases
+# v4_is SERVERS: the last hook run's TAMROD_V4 is exactly SERVERS.
+v4_is() { case $(last_hook) in *" V4=[$1] "*) ;; *) return 1 ;; esac; }
+udhcpc_pid=
+start_udhcpc() {
+    [ -x "$UDHCPC_SCRIPT" ] || return 1
+    udhcpc -f -i wlan0 -s "$UDHCPC_SCRIPT" -t 10 -T 2 -A 2 >/tmp/udhcpc.log 2>&1 &
+    udhcpc_pid=$!
+}
+: >/tmp/hook.log
+check "8 DHCP server on the first access point" A ip addr add 192.0.2.1/24 dev wlan1
+ip netns exec ap udhcpd -f /tmp/udhcpd.conf >/tmp/udhcpd.log 2>&1 &
+udhcpd_pid=$!
+check "8 daemon started" start_daemon s8
+started_or_end 8
+still_or_again() { associated || connect; }
+check "8 associated" still_or_again
+check "8 udhcpc started with examples/udhcpc.script" start_udhcpc
+check "8 hook got the lease's servers in TAMROD_V4" wait_for 20 v4_is "$V4S"
+check "8 lease's servers listed by tamrod -l" lists 192.0.2.53 192.0.2.54
+check "8 lease released (udhcpc, SIGUSR2)" kill -USR2 "$udhcpc_pid"
+check "8 hook saw the empty TAMROD_V4 after the release" wait_for 10 v4_is ""
+kill "$udhcpc_pid" "$udhcpd_pid" 2>/dev/null
+check "8 daemon stopped" stop_daemon
+
 latency
 finish
