@@ -549,7 +549,7 @@ check "7 daemon stopped" stop_daemon
 # the lease ends.
 V4S="192.0.2.53 192.0.2.54"
 UDHCPC_SCRIPT=/usr/share/tamrod/udhcpc.script
-printf 'start 192.0.2.100\nend 192.0.2.110\ninterface wlan1\nlease_file /tmp/udhcpd.leases\npidfile /run/udhcpd.pid\n' >/tmp/udhcpd.conf
+printf 'start 192.0.2.100\nend 192.0.2.110\nmax_leases 11\ninterface wlan1\nlease_file /tmp/udhcpd.leases\npidfile /run/udhcpd.pid\n' >/tmp/udhcpd.conf
 printf 'opt subnet 255.255.255.0\nopt router 192.0.2.1\nopt dns %s\nopt lease 600\n' "$V4S" >>/tmp/udhcpd.conf
 : >/tmp/udhcpd.leases
 # v4_is SERVERS: the last hook run's TAMROD_V4 is exactly SERVERS.
