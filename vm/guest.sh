@@ -179,14 +179,20 @@ ap_conf wlan1 /run/hostapd >/tmp/hostapd.conf
 A hostapd -B -P /run/hostapd.pid -f /tmp/hostapd.log /tmp/hostapd.conf || fatal "lab: hostapd"
 wait_for 15 ll_ready ap wlan1 || fatal "lab: the access point's link-local address"
 
-# radvd_conf IFACE PREFIX SERVER SERVER: each router announces its own prefix and servers, only when
-# solicited (UnicastOnly): an unsolicited advertisement arriving at a random moment would teach the
-# servers without a solicitation and blur what the checks count.
+# radvd_conf IFACE PREFIX SERVER SERVER [DOMAIN...]: each router announces its own prefix and servers
+# (and the first its search domains), only when solicited (UnicastOnly): an unsolicited advertisement
+# arriving at a random moment would teach the servers without a solicitation and blur what the checks
+# count.
 radvd_conf() {
     printf 'interface %s {\n    AdvSendAdvert on;\n    UnicastOnly on;\n' "$1"
-    printf '    prefix %s { };\n    RDNSS %s %s { AdvRDNSSLifetime 900; };\n};\n' "$2" "$3" "$4"
+    printf '    prefix %s { };\n    RDNSS %s %s { AdvRDNSSLifetime 900; };\n' "$2" "$3" "$4"
+    shift 4
+    [ $# -eq 0 ] || printf '    DNSSL %s { AdvDNSSLLifetime 600; };\n' "$*"
+    printf '};\n'
 }
-radvd_conf wlan1 2001:db8:1::/64 "$NS1" "$NS2" >/tmp/radvd.conf
+# radvd writes the names as given; the daemon hands them on in lower case.
+DOMAINS="lab.example corp.example"
+radvd_conf wlan1 2001:db8:1::/64 "$NS1" "$NS2" Lab.Example corp.example >/tmp/radvd.conf
 radvd_conf wlan2 2001:db8:2::/64 "$NS3" "$NS4" >/tmp/radvd2.conf
 radvd_pid=
 start_radvd() {
@@ -212,9 +218,11 @@ iw event -t >/tmp/iw-events.log 2>&1 &
 echo "VM INFO lab ready after $(cut -d' ' -f1 /proc/uptime)s: access points $bssid and $bssid2, station $sta_mac"
 
 # --- Helpers for the scenarios --------------------------------------------------------------------
+# One line per run: the five lists, then the guest's clock when the hook ran (for the figures).
 cat >/tmp/hook.sh <<'EOF'
 #!/bin/sh
-echo "V6=[$TAMROD_V6] V4=[$TAMROD_V4] R6=[$TAMROD_R6] R4=[$TAMROD_R4]" >>/tmp/hook.log
+read -r up _ </proc/uptime
+echo "V6=[$TAMROD_V6] V4=[$TAMROD_V4] R6=[$TAMROD_R6] R4=[$TAMROD_R4] S=[$TAMROD_SEARCH] at=$up" >>/tmp/hook.log
 EOF
 chmod 755 /tmp/hook.sh
 
@@ -230,6 +238,8 @@ v6_has() {
 }
 v6_has_servers() { v6_has "$NS1" "$NS2"; }
 v6_empty() { [ -z "$(last_v6)" ] && last_hook | grep -q '^V6=\[\]'; }
+# search_is DOMAINS: the last hook run's TAMROD_SEARCH is exactly DOMAINS.
+search_is() { case $(last_hook) in *" S=[$1] at="*) ;; *) return 1 ;; esac; }
 listed() { tamrod -l 2>/dev/null; }
 # lists A B: tamrod -l lists both addresses.
 lists() { l=$(listed) && echo "$l" | grep -qx "$1" && echo "$l" | grep -qx "$2"; }
@@ -295,7 +305,7 @@ now() { cut -d' ' -f1 /proc/uptime; }
 check "1 daemon started, hook ran with four empty lists" start_daemon s1
 started_or_end 1
 # shellcheck disable=SC2016  # expanded by the inner shell
-check "1 first hook run is empty" sh -c '[ "$(head -n 1 /tmp/hook.log)" = "V6=[] V4=[] R6=[] R4=[]" ]'
+check "1 first hook run is empty" sh -c 'head -n 1 /tmp/hook.log | grep -q "^V6=\[\] V4=\[\] R6=\[\] R4=\[\] S=\[\] at="'
 sleep 2
 out_before=$(sta_rs_out)
 in_before=$(rtr_rs_in)
@@ -307,6 +317,7 @@ check "1 radvd's servers listed by tamrod -l" wait_for 20 has_servers
 echo "VM INFO servers learnt $(elapsed_since "$t0")s after association; $(rtr_rs_in) solicitation(s) reached the router"
 check "1 solicitations reached the router" [ "$(rtr_rs_in)" -gt 0 ]
 check "1 hook got radvd's servers in TAMROD_V6" wait_for 5 v6_has_servers
+check "1 hook got radvd's search domains in TAMROD_SEARCH" wait_for 5 search_is "$DOMAINS"
 
 # --- 5: -4 and -r while associated; -t ends the daemon ---------------------------------------------
 runs=$(hook_runs)
@@ -316,7 +327,7 @@ runs=$(hook_runs)
 check "5 tamrod -r accepted" tamrod -r 198.51.100.53 2001:db8:ff::53
 check "5 hook ran after -r" wait_for 5 runs_above "$runs"
 all_four() {
-    v6_has_servers && last_hook | grep -q ' V4=\[192.0.2.53\] R6=\[2001:db8:ff::53\] R4=\[198.51.100.53\]$'
+    v6_has_servers && last_hook | grep -q ' V4=\[192.0.2.53\] R6=\[2001:db8:ff::53\] R4=\[198.51.100.53\] S='
 }
 check "5 hook saw all four lists" wait_for 5 all_four
 check "5 tamrod -t ends the daemon with status 1" stop_daemon
@@ -339,6 +350,7 @@ check "2 hook got the servers" wait_for 5 v6_has_servers
 check "3 disassociated (iw disconnect)" disconnect
 check "3 disassociation empties tamrod -l" wait_for 10 no_v6
 check "3 hook saw the empty TAMROD_V6" wait_for 5 v6_empty
+check "3 hook saw the empty TAMROD_SEARCH" search_is ""
 check "3 associated again" connect
 check "3 servers learnt again" wait_for 20 has_servers
 check "3 hook got the servers again" wait_for 5 v6_has_servers
@@ -464,6 +476,107 @@ check "6 hook got the second router's servers" wait_for 5 v6_has "$NS3" "$NS4"
 check "6 wpa_supplicant ended" kill "$(cat /run/wpa_supplicant.pid)"
 check "6 station lost the association" wait_for 10 not_associated
 check "6 daemon stopped" stop_daemon
+
+# --- 7: the station interface deleted while servers are held, then re-created ----------------------
+# A driver unloaded, an adapter pulled, a firmware restart: the WLAN IPv6 servers must go at once while
+# the radio and WLAN IPv4 lists stay, and the interface of the same name that comes back (a new index)
+# is followed like the first. Once with the daemon running; once with the daemon held stopped across
+# the deletion, so that it reads the kernel's last events for the interface after the name has gone.
+sta_phy=$(cat /sys/class/net/wlan0/phy80211/name)
+# A re-created interface takes the defaults: the kernel must not solicit there either.
+sysctl -qw net.ipv6.conf.default.router_solicitations=0
+others_kept() { last_hook | grep -q ' V4=\[192.0.2.53\] R6=\[2001:db8:ff::53\] R4=\[198.51.100.53\] '; }
+dropped_others_kept() { v6_empty && others_kept; }
+running() { ! gone; }
+# delete_station: iw dev wlan0 del; t_del is the guest's clock just before, del_runs the hook runs.
+delete_station() {
+    del_runs=$(hook_runs)
+    t_del=$(now)
+    iw dev wlan0 del && [ ! -e /sys/class/net/wlan0 ]
+}
+# delete_station_stopped: the same with the daemon held stopped; resumed (at t_cont) a second after.
+delete_station_stopped() {
+    kill -STOP "$daemon" || return 1
+    delete_station
+    st=$?
+    sleep 1
+    t_cont=$(now)
+    kill -CONT "$daemon" && [ "$st" -eq 0 ]
+}
+recreate_station() {
+    iw phy "$sta_phy" interface add wlan0 type managed || return 1
+    sysctl -qw net.ipv6.conf.wlan0.router_solicitations=0
+    sysctl -qw net.ipv6.conf.wlan0.accept_ra=1
+    ip link set wlan0 up
+}
+# dropped_figure T WHAT: prints how long after T (guest clock) the hook first ran without WLAN IPv6
+# servers after the deletion. Printed, never checked.
+dropped_figure() {
+    tail -n +"$((del_runs + 1))" /tmp/hook.log | awk -v t0="$1" -v what="$2" '
+        /^V6=\[\]/ { at = $NF; sub(/^at=/, "", at); printf "VM INFO latency: %s: %.2f s\n", what, at - t0; found = 1; exit }
+        END { if (!found) printf "VM INFO latency: %s: no hook run without the WLAN IPv6 servers\n", what }'
+}
+: >/tmp/hook.log
+check "7 daemon started" start_daemon s7
+started_or_end 7
+check "7 associated" connect
+check "7 servers learnt" wait_for 20 has_servers
+check "7 tamrod -4 accepted" tamrod -4 192.0.2.53
+check "7 tamrod -r accepted" tamrod -r 198.51.100.53 2001:db8:ff::53
+check "7 hook saw all four lists" wait_for 5 all_four
+check "7 station interface deleted (iw dev wlan0 del)" delete_station
+check "7 hook after the deletion: TAMROD_V6 empty, the other lists kept" wait_for 10 dropped_others_kept
+dropped_figure "$t_del" "interface deletion to the hook run without the WLAN IPv6 servers"
+check "7 daemon still runs after the deletion" running
+check "7 station interface re-created" recreate_station
+check "7 associated on the re-created interface" connect
+check "7 servers learnt on the re-created interface" wait_for 20 has_servers
+check "7 hook got the servers again, the other lists kept" wait_for 5 all_four
+check "7 station interface deleted with the daemon held stopped, then resumed" delete_station_stopped
+check "7 hook after the resumption: TAMROD_V6 empty, the other lists kept" wait_for 10 dropped_others_kept
+dropped_figure "$t_del" "interface deletion (daemon held stopped 1 s) to the hook run without the WLAN IPv6 servers"
+dropped_figure "$t_cont" "resumption after the deletion to the hook run without the WLAN IPv6 servers"
+check "7 daemon still runs after the deletion while held stopped" running
+check "7 station interface re-created once more" recreate_station
+check "7 associated on the interface re-created once more" connect
+check "7 servers learnt on the interface re-created once more" wait_for 20 has_servers
+check "7 hook got the servers once more, the other lists kept" wait_for 5 all_four
+check "7 daemon stopped" stop_daemon
+
+# --- 8: the DHCP client's servers, over the air, through the repository's udhcpc script --------------
+# The first access point also serves DHCPv4 (busybox udhcpd, two DNS servers); busybox udhcpc on the
+# station runs examples/udhcpc.script, which hands each lease's servers to tamrod -4, and none when
+# the lease ends.
+V4S="192.0.2.53 192.0.2.54"
+UDHCPC_SCRIPT=/usr/share/tamrod/udhcpc.script
+printf 'start 192.0.2.100\nend 192.0.2.110\nmax_leases 11\ninterface wlan1\nlease_file /tmp/udhcpd.leases\npidfile /run/udhcpd.pid\n' >/tmp/udhcpd.conf
+printf 'opt subnet 255.255.255.0\nopt router 192.0.2.1\nopt dns %s\nopt lease 600\n' "$V4S" >>/tmp/udhcpd.conf
+: >/tmp/udhcpd.leases
+# v4_is SERVERS: the last hook run's TAMROD_V4 is exactly SERVERS.
+v4_is() { case $(last_hook) in *" V4=[$1] "*) ;; *) return 1 ;; esac; }
+udhcpc_pid=
+start_udhcpc() {
+    [ -x "$UDHCPC_SCRIPT" ] || return 1
+    udhcpc -f -i wlan0 -s "$UDHCPC_SCRIPT" -t 10 -T 2 -A 2 >/tmp/udhcpc.log 2>&1 &
+    udhcpc_pid=$!
+}
+: >/tmp/hook.log
+check "8 DHCP server on the first access point" A ip addr add 192.0.2.1/24 dev wlan1
+ip netns exec ap udhcpd -f /tmp/udhcpd.conf >/tmp/udhcpd.log 2>&1 &
+udhcpd_pid=$!
+check "8 daemon started" start_daemon s8
+started_or_end 8
+still_or_again() { associated || connect; }
+check "8 associated" still_or_again
+check "8 udhcpc started with examples/udhcpc.script" start_udhcpc
+check "8 hook got the lease's servers in TAMROD_V4" wait_for 20 v4_is "$V4S"
+check "8 lease's servers listed by tamrod -l" lists 192.0.2.53 192.0.2.54
+release() { [ -n "$udhcpc_pid" ] && runs=$(hook_runs) && kill -USR2 "$udhcpc_pid"; }
+released() { runs_above "$runs" && v4_is ""; }
+check "8 lease released (udhcpc, SIGUSR2)" release
+check "8 hook saw the empty TAMROD_V4 after the release" wait_for 10 released
+kill "$udhcpc_pid" "$udhcpd_pid" 2>/dev/null
+check "8 daemon stopped" stop_daemon
 
 latency
 finish

@@ -2,8 +2,9 @@
 # tamrod on a real Wi-Fi stack, under two kernels: boots Debian 12's and Debian 13's own kernels under
 # qemu (software emulation) with an initramfs built here, where mac80211_hwsim provides three radios
 # joined by simulated air. Two radios sit in network namespaces of their own as access points of one
-# network (hostapd, open) and routers (radvd, each announcing its own RDNSS servers); the real tamrod
-# watches the third. Debian 12's kernel answers Wireless Extensions; on Debian 13's, mac80211_hwsim is
+# network (hostapd, open) and routers (radvd, each announcing its own RDNSS servers, the first also
+# search domains; the first also serves DHCPv4 with busybox udhcpd); the real tamrod watches the third,
+# whose busybox udhcpc runs the repository's examples/udhcpc.script. Debian 12's kernel answers Wireless Extensions; on Debian 13's, mac80211_hwsim is
 # loaded with mlo=1, so every radio supports multi-link operation (Wi-Fi 7) and the kernel refuses
 # Wireless Extensions on it: there the daemon has to follow the station over nl80211.
 #
@@ -134,6 +135,11 @@ for t in ip iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd rdisc6; do add "
 add "$bin" /usr/sbin/tamrod
 add "$work/wext_probe" /usr/sbin/wext_probe
 add "$work/assoc_probe.so" /usr/lib/tamrod-vm/assoc_probe.so
+# The station's DHCP client runs the udhcpc script this repository ships (the guest's check fails
+# when there is none).
+if [[ -f $src/examples/udhcpc.script ]]; then
+  install -D -m 755 "$src/examples/udhcpc.script" "$root/usr/share/tamrod/udhcpc.script"
+fi
 mkdir -p "$root/lib/firmware"
 cp -L /lib/firmware/regulatory.db "$root/lib/firmware/"
 [[ -e /lib/firmware/regulatory.db.p7s ]] && cp -L /lib/firmware/regulatory.db.p7s "$root/lib/firmware/"
