@@ -17,7 +17,7 @@
 # Environment:
 #   TAMROD_BUILD_DIR=<dir>  use the tamrod executable built there (default: build it in build-vm)
 #   TAMROD_VM_DIR=<dir>     cache for the kernel packages and work files (default /var/tmp/tamrod-vm)
-#   TAMROD_VM_TIMEOUT=<s>   hard limit for each virtual machine (default 240)
+#   TAMROD_VM_TIMEOUT=<s>   hard limit for each virtual machine (default 300)
 #   TAMROD_VM_KERNELS=...   which kernels to boot, of "12 13" (default both); "13-wext" is Debian 13's
 #                           kernel without mlo=1, on the Wireless Extensions path
 # Exit status: 0 when every check passed on every kernel; 1 when a check failed or a run did not
@@ -29,7 +29,7 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lab.sh" vm
 here=$src/vm
 cache=${TAMROD_VM_DIR:-/var/tmp/tamrod-vm}
-limit=${TAMROD_VM_TIMEOUT:-240}
+limit=${TAMROD_VM_TIMEOUT:-300}
 read -r -a kernels <<<"${TAMROD_VM_KERNELS:-12 13}"
 
 cannot() { echo "vm: cannot run here: $*" >&2; exit 2; }
