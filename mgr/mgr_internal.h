@@ -6,6 +6,12 @@
 
 #include <signal.h>
 
+#include <chrono>
+
+// Every duration the manager handles: one 64-bit count of milliseconds.
+using mgr_ms = std::chrono::duration<int64_t, std::milli>;
+static_assert(sizeof(mgr_ms) == 8);
+
 enum mgr_state_id : int32_t {
     ST_IDLE = 0,
     ST_SOLICIT = 1,
@@ -17,24 +23,24 @@ enum mgr_state_id : int32_t {
 
 struct rdnss_entry {
     in6_addr address;
-    int32_t remaining_sec;
-    int32_t remaining_ms;
-    int32_t in_use;
+    mgr_ms remaining;  // lifetime left as of the last ageing
+    bool in_use;
 };
 
 struct published_servers {
     std::array<in6_addr, kMaxServers> addr;
-    std::array<int32_t, kMaxServers> matched;
+    std::array<bool, kMaxServers> matched;
     int32_t count;
 };
 
 // Touched only by the manager thread while it runs; by the main thread before and after.
 struct mgr_machine {
-    int32_t state;
+    mgr_state_id state;
     int32_t current_burst;
     int32_t default_burst;
     policy_list current_policy;
     int32_t rs_cycles;
+    bool timer_running;  // armed by the machine and not disarmed since (it may have run out)
     std::array<rdnss_entry, kMaxServers> server_table;
     published_servers published_list;
 };
@@ -43,12 +49,20 @@ extern mgr_machine mgr_sm;
 // Starting values of the state machine when the manager thread starts.
 void mgr_sm_reset();
 
+// The server table (mgr_table.cpp). Ageing returns true when a server expired; the earliest
+// expiry of an empty table is the longest hold.
+bool table_age(mgr_ms elapsed);
+void table_merge(const rdnss_report& report);
+bool table_empty();
+void table_clear();
+mgr_ms table_earliest();
+
 // One message from the channel; payload is the thread's private copy (or nullptr).
 void mgr_event(uint32_t type, void* payload);
 // Sends the held servers to the output module when their set changed, or always when forced.
 void mgr_publish(int force);
 
-// Re-arms the one-shot timer for (sec, ms), or only disarms for (0, 0); hands back, in the same
-// two variables, the time elapsed since it was last armed.
-void mgr_timer_arm(int32_t& sec, int32_t& ms);
+// Re-arms the one-shot timer for the duration, or only disarms for zero; returns the time elapsed
+// since it was last armed.
+mgr_ms mgr_timer_arm(mgr_ms duration);
 void mgr_timer_fire(sigval);

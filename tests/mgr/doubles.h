@@ -4,6 +4,7 @@
 
 #include "records.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,8 +21,8 @@ void record(std::string line);
 // Runs inside rq_set, in the caller's thread, after the call is recorded.
 void on_rq_set(std::function<void(int32_t, bool)> hook);
 
-// The next mgr_timer_arm call hands back this elapsed time; without a script it hands back (0, 0).
-void elapse(int32_t sec, int32_t ms);
+// The next mgr_timer_arm call hands back this elapsed time; without a script it hands back zero.
+void elapse(std::chrono::milliseconds elapsed);
 bool script_used_up();
 
 std::string text(const in6_addr& a);
