@@ -1,6 +1,7 @@
 // Manager channel, lifetime timer and manager thread.
 #include "mgr.h"
 
+#include "mgr_clock.h"
 #include "mgr_internal.h"
 #include "policy.h"
 #include "rq.h"
@@ -31,6 +32,7 @@ bool timer_exists = false;
 pid_t timer_owner = 0;  // timers do not survive fork(): the process that created this one
 bool timer_armed = false;  // stays set after the timer ran out, until the next mgr_timer_arm
 mgr_ms armed_for{0};        // the duration of the last mgr_timer_arm call; zero after a disarm
+std::chrono::nanoseconds armed_at{0};  // when it was armed, on the lifetime clock
 
 pthread_t thread{};
 policy_list start_list = nullptr;
@@ -42,7 +44,7 @@ bool create_timer()
     ev.sigev_notify_function = mgr_timer_fire;
     ev.sigev_value.sival_int = 0;
     ev.sigev_notify_attributes = nullptr;
-    if (timer_create(CLOCK_MONOTONIC, &ev, &timer) != 0) {
+    if (timer_create(kLifetimeClock, &ev, &timer) != 0) {
         perror("timer_create");
         return false;
     }
@@ -51,15 +53,11 @@ bool create_timer()
     return true;
 }
 
-// True when the present arm has run out (manager thread only, like timer_armed itself).
+// True when the present arm has run out (manager thread only, like timer_armed itself). The
+// timer runs on the same clock and was set after armed_at was read, so it never runs out sooner.
 bool timer_ran_out()
 {
-    if (!timer_armed)
-        return false;
-    itimerspec left{};
-    if (timer_gettime(timer, &left) != 0)
-        return true;  // cannot tell: trust the generation alone
-    return left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0;
+    return timer_armed && mgr_clock_now() - armed_at >= armed_for;
 }
 
 void release_policy(policy_list list)
@@ -233,10 +231,12 @@ mgr_ms mgr_timer_arm(mgr_ms duration)
         ++timer_generation;
     }
     timer_armed = false;
-    const auto time_left = std::chrono::floor<mgr_ms>(std::chrono::seconds{left.it_value.tv_sec} +
-                                                      std::chrono::nanoseconds{left.it_value.tv_nsec});
-    const mgr_ms elapsed = armed_for - time_left;
+    // The time that really passed, also beyond the armed duration: whatever ran out while the
+    // device slept, or while this thread was busy, has to be seen as gone.
+    const auto now = mgr_clock_now();
+    const mgr_ms elapsed = armed_for != mgr_ms{0} ? std::chrono::floor<mgr_ms>(now - armed_at) : mgr_ms{0};
     armed_for = duration;
+    armed_at = now;
     if (duration == mgr_ms{0})
         return elapsed;
     timer_armed = true;

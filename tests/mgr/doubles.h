@@ -25,6 +25,9 @@ void on_rq_set(std::function<void(int32_t, bool)> hook);
 void elapse(std::chrono::milliseconds elapsed);
 bool script_used_up();
 
+// The lifetime clock double: boot time jumps ahead while monotonic time does not.
+void suspend(std::chrono::nanoseconds length);
+
 std::string text(const in6_addr& a);
 in6_addr addr(int n);  // 2001:db8::n
 
