@@ -92,6 +92,8 @@ bool dispatch(uint32_t type)
         return true;
     case MGR_RDNSS:
         return feed<rdnss_report>(MGR_RDNSS);
+    case MGR_DNSSL:
+        return feed<dnssl_report>(MGR_DNSSL);
     case MGR_TIMER: {
         uint32_t gen = 0;
         if (!chan_read_exact(chan_read, &gen, sizeof gen))

@@ -27,6 +27,14 @@ struct rdnss_entry {
     bool in_use;
 };
 
+// One held search domain; `order` keeps the order of arrival, which publication follows.
+struct domain_entry {
+    domain_name name;
+    mgr_ms remaining;
+    bool in_use;
+    uint64_t order;
+};
+
 struct published_servers {
     std::array<in6_addr, kMaxServers> addr;
     std::array<bool, kMaxServers> matched;
@@ -41,8 +49,12 @@ struct mgr_machine {
     policy_list current_policy;
     int32_t rs_cycles;
     bool timer_running;  // armed by the machine and not disarmed since (it may have run out)
+    mgr_ms give_up_left;  // of the give-up time, while soliciting
     std::array<rdnss_entry, kMaxServers> server_table;
     published_servers published_list;
+    std::array<domain_entry, kMaxDomains> domain_table;
+    uint64_t next_order;
+    search_list published_search;
 };
 extern mgr_machine mgr_sm;
 
@@ -56,6 +68,18 @@ void table_merge(const rdnss_report& report);
 bool table_empty();
 void table_clear();
 mgr_ms table_earliest();
+
+// The search domain table (mgr_table.cpp), by the same rules as the servers. Ageing returns true
+// when a domain expired. A report the listener could not have built (a count outside 0 to 6, a
+// name empty or not ended within its slot) is not well formed and not trusted at all.
+bool domains_well_formed(const dnssl_report& report);
+bool domains_age(mgr_ms elapsed);
+void domains_merge(const dnssl_report& report);
+bool domains_empty();
+void domains_clear();
+mgr_ms domains_earliest();
+// Sends the held domains to the output module when they changed.
+void domains_publish();
 
 // One message from the channel; payload is the thread's private copy (or nullptr).
 void mgr_event(uint32_t type, void* payload);

@@ -26,17 +26,39 @@ auto& m = mgr_sm;
 void stop_soliciting() { rq_set(-1, m.current_burst != 0); }
 void solicit_every(mgr_ms interval) { rq_set(static_cast<int32_t>(interval.count()), m.current_burst != 0); }
 
+// Every elapsed time the timer hands back ages both tables, so no time that passed is lost; true
+// when a server expired. A domain that expired is published at once.
+bool absorb(mgr_ms elapsed)
+{
+    if (m.state == ST_SOLICIT)
+        m.give_up_left -= elapsed;
+    if (domains_age(elapsed))
+        domains_publish();
+    return table_age(elapsed);
+}
+
 void arm(mgr_ms duration)
 {
-    mgr_timer_arm(duration);
+    absorb(mgr_timer_arm(duration));
     m.timer_running = true;
 }
 
-// Disarms and returns the time elapsed since the timer was last armed.
-mgr_ms disarm()
+// Disarms and ages the tables by the time elapsed since the timer was last armed; true when a
+// server expired.
+bool disarm()
 {
     m.timer_running = false;
-    return mgr_timer_arm(mgr_ms{0});
+    return absorb(mgr_timer_arm(mgr_ms{0}));
+}
+
+// The earliest expiry of both tables: the refresh before it covers servers and domains alike.
+mgr_ms held_earliest() { return std::min(table_earliest(), domains_earliest()); }
+
+// Without servers nothing is solicited for, but held domains still expire on time.
+void arm_for_domains()
+{
+    if (!domains_empty())
+        arm(domains_earliest());
 }
 
 // The one place a state is entered: sets it, runs its entry actions and makes its one timer
@@ -49,41 +71,70 @@ void enter(mgr_state_id s)
         stop_soliciting();
         disarm();
         table_clear();
+        domains_clear();
         mgr_publish(0);
+        domains_publish();
         return;
     case ST_SOLICIT:
     case ST_REFRESH:
         m.rs_cycles = 0;
         solicit_every(kEagerInterval);
-        arm(s == ST_SOLICIT ? kGiveUp : table_earliest());
+        arm(s == ST_SOLICIT ? kGiveUp : held_earliest());
+        m.give_up_left = kGiveUp;  // after the arm, which took the time passed before
         return;
     case ST_ROUTER_ONLY:
         solicit_every(kRouterOnlyInterval);
         if (m.timer_running)
             disarm();
+        arm_for_domains();
         return;
     case ST_GAVE_UP:
         stop_soliciting();
         disarm();
+        arm_for_domains();
         return;
     case ST_SERVERS:
-        arm(table_earliest() - kRefreshLead);
+        arm(held_earliest() - kRefreshLead);
         return;
     }
 }
 
-// Stops soliciting and the timer and ages the table by the time that passed; true when a server
+// Stops soliciting and the timer and ages the tables by the time that passed; true when a server
 // expired.
 bool pause_and_age()
 {
     stop_soliciting();
-    return table_age(disarm());
+    return disarm();
 }
 
 // Where the earliest expiry leads: a quiet wait, or a refresh when it is a minute away or less.
 mgr_state_id by_earliest_expiry()
 {
-    return std::chrono::floor<std::chrono::seconds>(table_earliest()) > kRefreshLead ? ST_SERVERS : ST_REFRESH;
+    return std::chrono::floor<std::chrono::seconds>(held_earliest()) > kRefreshLead ? ST_SERVERS : ST_REFRESH;
+}
+
+// After a search list changed the tables but not the state: the timer again for what the state
+// waits on. A refresh that has come due starts.
+void rearm()
+{
+    const mgr_ms first = held_earliest();
+    switch (m.state) {
+    case ST_IDLE:
+        return;
+    case ST_SOLICIT:
+        arm(std::max(m.give_up_left, mgr_ms{1}));
+        return;
+    case ST_ROUTER_ONLY:
+    case ST_GAVE_UP:
+        arm_for_domains();
+        return;
+    case ST_SERVERS:
+        enter(by_earliest_expiry());
+        return;
+    case ST_REFRESH:
+        arm(first > kRefreshLead ? first - kRefreshLead : first);
+        return;
+    }
 }
 
 void on_assoc(const assoc_info& assoc)
@@ -141,6 +192,23 @@ void on_rdnss(const rdnss_report& report)
     enter(by_earliest_expiry());
 }
 
+// A search list alone changes no solicitation; only an expiry of the last server found on the way
+// leads elsewhere, as it would at the timer.
+void on_dnssl(const dnssl_report& report)
+{
+    if (m.state == ST_IDLE || !domains_well_formed(report))
+        return;
+    const bool expired = disarm();
+    if (expired)
+        mgr_publish(0);
+    domains_merge(report);
+    domains_publish();
+    if (expired && table_empty())
+        enter(ST_ROUTER_ONLY);
+    else
+        rearm();
+}
+
 void on_timer()
 {
     switch (m.state) {
@@ -153,9 +221,15 @@ void on_timer()
             mgr_publish(0);
         enter(table_empty() ? ST_ROUTER_ONLY : by_earliest_expiry());
         return;
-    case ST_IDLE:
     case ST_ROUTER_ONLY:
     case ST_GAVE_UP:
+        // Armed here only for held domains.
+        if (m.timer_running) {
+            disarm();
+            arm_for_domains();
+        }
+        return;
+    case ST_IDLE:
         return;
     }
 }
@@ -168,8 +242,12 @@ void mgr_sm_reset()
     m.state = ST_IDLE;
     m.rs_cycles = 0;
     m.timer_running = false;
+    m.give_up_left = mgr_ms{0};
     m.server_table = {};
     m.published_list = {};
+    m.domain_table = {};
+    m.next_order = 0;
+    m.published_search = {};
 }
 
 void mgr_event(uint32_t type, void* payload)
@@ -189,6 +267,9 @@ void mgr_event(uint32_t type, void* payload)
         return;
     case MGR_TIMER:
         on_timer();
+        return;
+    case MGR_DNSSL:
+        on_dnssl(*static_cast<const dnssl_report*>(payload));
         return;
     default:
         return;

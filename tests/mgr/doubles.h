@@ -12,7 +12,8 @@
 
 namespace dbl {
 
-// Every recorded call in call order: "rq 3000 1", "arm 60 0", "out [2001:db8::1 2001:db8::2]".
+// Every recorded call in call order: "rq 3000 1", "arm 60 0", "out [2001:db8::1 2001:db8::2]",
+// "search [lab.example corp.example]".
 std::vector<std::string> calls();
 std::vector<ns6_list> published();
 void clear();

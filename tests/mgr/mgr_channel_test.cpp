@@ -231,7 +231,7 @@ TEST_F(Channel, ThreadPublishesOnceForcedThenTakesQueuedMessagesAndStopsCleanly)
     std::memcpy(quiet.ssid.data(), ssid, sizeof ssid);
     ASSERT_EQ(mgr_init(1, &quiet), 0);
     post_assoc("LabNet");  // waits in the pipe until the thread reads it
-    post(7);               // unknown type: nothing is read for it
+    post(99);              // unknown type: nothing is read for it
     post(MGR_RA_SEEN);
     ASSERT_EQ(mgr_start(), 0);
     EXPECT_EQ(after(3), (calls{"out []", "rq 3000 0", "rq 600000 0"}));

@@ -77,6 +77,19 @@ protected:
         mgr_event(MGR_RDNSS, &r);
     }
 
+    // A search list from the listener: one lifetime for every name.
+    void dnssl(const std::vector<const char*>& names, uint32_t lifetime, mgr_ms elapsed = 0ms)
+    {
+        dnssl_report r{};
+        r.count = static_cast<int32_t>(names.size());
+        r.lifetime = lifetime;
+        for (size_t i = 0; i < names.size(); ++i)
+            std::strncpy(r.name[i].data(), names[i], kDomainSize - 1);
+        if (mgr_sm.state != ST_IDLE)
+            dbl::elapse(elapsed);
+        mgr_event(MGR_DNSSL, &r);
+    }
+
     static calls take()
     {
         calls c = dbl::calls();
@@ -477,6 +490,93 @@ TEST_F(Machine, SameCountDifferentSetIsAChange)
     take();
     rdnss({{3, 1000}}, 60s);  // server 2 expires, server 3 comes: two before, two after
     EXPECT_EQ(take().at(2), "out [2001:db8::1 2001:db8::3]");
+}
+
+// --- search domains ---
+
+TEST_F(Machine, DomainsKeepTheAnnouncedOrderNewOnesAfterTheHeldRefreshedOnesInPlace)
+{
+    to(ST_SERVERS);  // a server with 1000 s left
+    dnssl({"b.example", "a.example"}, 600);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [b.example a.example]", "arm 540 0"}));  // no rq: nothing solicited
+    dnssl({"c.example", "A.EXAMPLE", "c.example"}, 600, 10s);  // case does not matter; a repeat counts once
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [b.example a.example c.example]", "arm 530 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+}
+
+TEST_F(Machine, DomainLifetimesFollowTheServerRules)
+{
+    to(ST_SERVERS);
+    dnssl({"a.example"}, 30);  // held two minutes like a server
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [a.example]", "arm 60 0"}));
+    dnssl({"a.example", "z.example"}, 0, 50s);  // held: back to two minutes; not held: never stored
+    EXPECT_EQ(take(), (calls{"arm 0 0", "arm 60 0"}));
+    dnssl({"b.example", "c.example", "d.example", "e.example", "f.example"}, 300);
+    take();
+    // Full: the first domain with fewer whole seconds left than announced makes room; the new one
+    // goes last. One that outlasts none is dropped.
+    dnssl({"g.example"}, 200);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [b.example c.example d.example e.example f.example g.example]",
+                             "arm 140 0"}));
+    dnssl({"h.example"}, 200);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "arm 140 0"}));
+}
+
+TEST_F(Machine, SearchListAloneSolicitsNothingYetItsDomainsExpireOnTime)
+{
+    to(ST_SOLICIT);
+    dnssl({"lab.example"}, 600, 20s);  // the give-up keeps its time: 40 s to go
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [lab.example]", "arm 40 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SOLICIT);
+    dbl::elapse(10s);
+    ra();  // no servers, yet the domain's expiry stays timed
+    EXPECT_EQ(take(), (calls{"rq 600000 1", "arm 0 0", "arm 590 0"}));
+    timer(590s);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search []"}));
+    EXPECT_EQ(mgr_sm.state, ST_ROUTER_ONLY);
+}
+
+TEST_F(Machine, RefreshBeforeExpiryAndExpiryCoverTheDomains)
+{
+    to(ST_SERVERS);  // 1000 s
+    dnssl({"lab.example"}, 200);
+    take();
+    timer(140s);  // the domain has a minute left: ask for a refresh
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 3000 1", "arm 60 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_REFRESH);
+    timer(60s);  // nobody refreshed it: gone, the server stays
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "search []", "arm 740 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+}
+
+TEST_F(Machine, DomainsComeOnlyWhileAssociatedAndGoWithTheAssociation)
+{
+    dnssl({"lab.example"}, 600);
+    EXPECT_EQ(take(), calls{});
+    to(ST_SERVERS);
+    dnssl({"lab.example"}, 600);
+    take();
+    assoc(net("Open", 1, 0));
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out []", "search []"}));
+}
+
+TEST_F(Machine, MalformedSearchListIsNotTrustedAtAll)
+{
+    to(ST_SERVERS);
+    dnssl_report r{};
+    r.lifetime = 600;
+    for (auto& name : r.name)
+        std::strcpy(name.data(), "lab.example");
+    for (int32_t count : {kMaxDomains + 1, -1}) {
+        r.count = count;
+        mgr_event(MGR_DNSSL, &r);
+    }
+    r.count = 2;
+    r.name[1].fill('a');  // not ended within its slot
+    mgr_event(MGR_DNSSL, &r);
+    r.name[1].fill('\0');  // empty
+    mgr_event(MGR_DNSSL, &r);
+    EXPECT_EQ(take(), calls{});
 }
 
 }  // namespace
