@@ -159,8 +159,9 @@ void domains_publish()
             held[j] = held[j - 1];
         held[j] = &d;
     }
+    // The name only: whatever a report carried behind its NUL stays here.
     for (int32_t i = 0; i < list.count; ++i)
-        list.name[i] = held[i]->name;
+        std::memcpy(list.name[i].data(), held[i]->name.data(), std::strlen(held[i]->name.data()));
     auto& pub = mgr_sm.published_search;
     const bool same = list.count == pub.count &&
                       std::equal(list.name.begin(), list.name.begin() + list.count, pub.name.begin(),
