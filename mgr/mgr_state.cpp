@@ -18,7 +18,7 @@ constexpr int32_t kEagerCycles = 10;
 constexpr mgr_ms kRouterOnlyInterval = 600s;
 // No router within a minute of association: stop disturbing the link.
 constexpr mgr_ms kGiveUp = 60s;
-// Ask for a refresh this long before a server expires: enough for several solicitation cycles.
+// Ask for a refresh this long before a server or domain expires: enough for several cycles.
 constexpr mgr_ms kRefreshLead = 60s;
 
 auto& m = mgr_sm;
@@ -80,7 +80,7 @@ void enter(mgr_state_id s)
         m.rs_cycles = 0;
         solicit_every(kEagerInterval);
         arm(s == ST_SOLICIT ? kGiveUp : held_earliest());
-        m.give_up_left = kGiveUp;  // after the arm, which took the time passed before
+        m.give_up_left = kGiveUp;  // read while soliciting; set after the arm, which took the time before
         return;
     case ST_ROUTER_ONLY:
         solicit_every(kRouterOnlyInterval);
