@@ -1,6 +1,7 @@
 // Manager channel, lifetime timer and manager thread.
 #include "mgr.h"
 
+#include "mgr_clock.h"
 #include "mgr_internal.h"
 #include "policy.h"
 #include "rq.h"
@@ -29,9 +30,9 @@ std::atomic<uint32_t> timer_generation{0};
 timer_t timer{};
 bool timer_exists = false;
 pid_t timer_owner = 0;  // timers do not survive fork(): the process that created this one
-int32_t timer_armed = 0;
-int32_t armed_sec = 0;
-int32_t armed_ms = 0;
+bool timer_armed = false;  // stays set after the timer ran out, until the next mgr_timer_arm
+mgr_ms armed_for{0};        // the duration of the last mgr_timer_arm call; zero after a disarm
+std::chrono::nanoseconds armed_at{0};  // when it was armed, on the lifetime clock
 
 pthread_t thread{};
 policy_list start_list = nullptr;
@@ -43,7 +44,7 @@ bool create_timer()
     ev.sigev_notify_function = mgr_timer_fire;
     ev.sigev_value.sival_int = 0;
     ev.sigev_notify_attributes = nullptr;
-    if (timer_create(CLOCK_MONOTONIC, &ev, &timer) != 0) {
+    if (timer_create(kLifetimeClock, &ev, &timer) != 0) {
         perror("timer_create");
         return false;
     }
@@ -52,25 +53,11 @@ bool create_timer()
     return true;
 }
 
-// Reads exactly n bytes as one read; false (after perror "read") on anything else.
-bool read_whole(void* buf, size_t n)
-{
-    if (read(chan_read, buf, n) != static_cast<ssize_t>(n)) {
-        perror("read");
-        return false;
-    }
-    return true;
-}
-
-// True when the present arm has run out (manager thread only, like timer_armed itself).
+// True when the present arm has run out (manager thread only, like timer_armed itself). The
+// timer runs on the same clock and was set after armed_at was read, so it never runs out sooner.
 bool timer_ran_out()
 {
-    if (timer_armed != 1)
-        return false;
-    itimerspec left{};
-    if (timer_gettime(timer, &left) != 0)
-        return true;  // cannot tell: trust the generation alone
-    return left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0;
+    return timer_armed && mgr_clock_now() - armed_at >= armed_for;
 }
 
 void release_policy(policy_list list)
@@ -85,7 +72,7 @@ template <typename Record>
 bool feed(uint32_t type)
 {
     Record record{};
-    if (!read_whole(&record, sizeof record))
+    if (!chan_read_exact(chan_read, &record, sizeof record))
         return false;
     mgr_event(type, &record);
     return true;
@@ -105,9 +92,11 @@ bool dispatch(uint32_t type)
         return true;
     case MGR_RDNSS:
         return feed<rdnss_report>(MGR_RDNSS);
+    case MGR_DNSSL:
+        return feed<dnssl_report>(MGR_DNSSL);
     case MGR_TIMER: {
         uint32_t gen = 0;
-        if (!read_whole(&gen, sizeof gen))
+        if (!chan_read_exact(chan_read, &gen, sizeof gen))
             return false;
         // A stale expiry was already counted by the mgr_timer_arm call that raised the
         // generation. The notification reads the generation when it runs, not when the timer
@@ -119,7 +108,7 @@ bool dispatch(uint32_t type)
     }
     case MGR_POLICY: {
         policy_list received = nullptr;
-        if (!read_whole(&received, sizeof received))
+        if (!chan_read_exact(chan_read, &received, sizeof received))
             return false;
         release_policy(mgr_sm.current_policy);
         mgr_sm.current_policy = received;
@@ -134,8 +123,7 @@ void* mgr_thread(void*)
 {
     block_all_signals();
     mgr_sm_reset();
-    armed_sec = 0;
-    armed_ms = 0;
+    armed_for = mgr_ms{0};
     mgr_publish(1);
 
     for (;;) {
@@ -143,12 +131,11 @@ void* mgr_thread(void*)
         if (poll(&pfd, 1, -1) != 1 || !(pfd.revents & POLLIN))
             continue;
         uint32_t type = 0;
-        if (!read_whole(&type, sizeof type) || !dispatch(type))
+        if (!chan_read_exact(chan_read, &type, sizeof type) || !dispatch(type))
             break;
     }
 
-    int32_t sec = 0, ms = 0;
-    mgr_timer_arm(sec, ms);
+    mgr_timer_arm(mgr_ms{0});
     rq_set(-1, mgr_sm.current_burst != 0);
     return nullptr;
 }
@@ -180,7 +167,7 @@ void mgr_cleanup()
     release_policy(mgr_sm.current_policy);
     mgr_sm.current_policy = nullptr;
     start_list = nullptr;
-    timer_armed = 0;
+    timer_armed = false;
     timer_generation = 0;
 }
 
@@ -234,40 +221,32 @@ void mgr_timer_fire(sigval)
     mgr_post(MGR_TIMER, &gen, sizeof gen);
 }
 
-void mgr_timer_arm(int32_t& sec, int32_t& ms)
+mgr_ms mgr_timer_arm(mgr_ms duration)
 {
-    const int32_t want_sec = sec, want_ms = ms;
-
     itimerspec off{}, left{};
     if (timer_settime(timer, 0, &off, &left) != 0) {
         perror("timer_settime");
         left = {};
     }
-    if (timer_armed == 1) {
-        if (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0) {
-            // It ran out: its MGR_TIMER is queued or about to be; make that message stale.
-            ++timer_generation;
-        }
-        timer_armed = 0;
+    if (timer_armed && left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0) {
+        // It ran out: its MGR_TIMER is queued or about to be; make that message stale.
+        ++timer_generation;
     }
-    const int32_t left_sec = static_cast<int32_t>(left.it_value.tv_sec);
-    const int32_t left_ms = static_cast<int32_t>(left.it_value.tv_nsec / 1000000);
-    int32_t el_sec = armed_sec - left_sec;
-    int32_t el_ms = armed_ms - left_ms;
-    if (armed_ms < left_ms) {
-        el_sec -= 1;
-        el_ms += 1000;
-    }
-    armed_sec = want_sec;
-    armed_ms = want_ms;
-    sec = el_sec;
-    ms = el_ms;
-    if (want_sec == 0 && want_ms == 0)
-        return;
-    timer_armed = 1;
+    timer_armed = false;
+    // The time that really passed, also beyond the armed duration: whatever ran out while the
+    // device slept, or while this thread was busy, has to be seen as gone.
+    const auto now = mgr_clock_now();
+    const mgr_ms elapsed = armed_for != mgr_ms{0} ? std::chrono::floor<mgr_ms>(now - armed_at) : mgr_ms{0};
+    armed_for = duration;
+    armed_at = now;
+    if (duration == mgr_ms{0})
+        return elapsed;
+    timer_armed = true;
+    const auto ns = std::chrono::nanoseconds{duration};
     itimerspec on{};
-    on.it_value.tv_sec = want_sec;
-    on.it_value.tv_nsec = static_cast<long>(want_ms) * 1000000;
+    on.it_value.tv_sec = std::chrono::floor<std::chrono::seconds>(ns).count();
+    on.it_value.tv_nsec = (ns % std::chrono::seconds{1}).count();
     if (timer_settime(timer, 0, &on, nullptr) != 0)
         perror("timer_settime");
+    return elapsed;
 }

@@ -6,6 +6,12 @@
 
 #include <signal.h>
 
+#include <chrono>
+
+// Every duration the manager handles: one 64-bit count of milliseconds.
+using mgr_ms = std::chrono::duration<int64_t, std::milli>;
+static_assert(sizeof(mgr_ms) == 8);
+
 enum mgr_state_id : int32_t {
     ST_IDLE = 0,
     ST_SOLICIT = 1,
@@ -17,38 +23,70 @@ enum mgr_state_id : int32_t {
 
 struct rdnss_entry {
     in6_addr address;
-    int32_t remaining_sec;
-    int32_t remaining_ms;
-    int32_t in_use;
+    mgr_ms remaining;  // lifetime left as of the last ageing
+    bool in_use;
+};
+
+// One held search domain; `order` keeps the order of arrival, which publication follows.
+struct domain_entry {
+    domain_name name;
+    mgr_ms remaining;
+    bool in_use;
+    uint64_t order;
 };
 
 struct published_servers {
     std::array<in6_addr, kMaxServers> addr;
-    std::array<int32_t, kMaxServers> matched;
+    std::array<bool, kMaxServers> matched;
     int32_t count;
 };
 
 // Touched only by the manager thread while it runs; by the main thread before and after.
 struct mgr_machine {
-    int32_t state;
+    mgr_state_id state;
     int32_t current_burst;
     int32_t default_burst;
     policy_list current_policy;
     int32_t rs_cycles;
+    bool timer_running;  // armed by the machine and not disarmed since (it may have run out)
+    mgr_ms give_up_left;  // of the give-up time, while soliciting
     std::array<rdnss_entry, kMaxServers> server_table;
     published_servers published_list;
+    std::array<domain_entry, kMaxDomains> domain_table;
+    uint64_t next_order;
+    search_list published_search;
 };
 extern mgr_machine mgr_sm;
 
 // Starting values of the state machine when the manager thread starts.
 void mgr_sm_reset();
 
+// The server table (mgr_table.cpp). Ageing returns true when a server expired; the earliest
+// expiry of an empty table is the longest hold.
+bool table_age(mgr_ms elapsed);
+void table_merge(const rdnss_report& report);
+bool table_empty();
+void table_clear();
+mgr_ms table_earliest();
+
+// The search domain table (mgr_table.cpp), by the same rules as the servers. Ageing returns true
+// when a domain expired. A report the listener could not have built (a count outside 0 to 6, a
+// name empty or not ended within its slot) is not well formed and not trusted at all.
+bool domains_well_formed(const dnssl_report& report);
+bool domains_age(mgr_ms elapsed);
+void domains_merge(const dnssl_report& report);
+bool domains_empty();
+void domains_clear();
+mgr_ms domains_earliest();
+// Sends the held domains to the output module when they changed.
+void domains_publish();
+
 // One message from the channel; payload is the thread's private copy (or nullptr).
 void mgr_event(uint32_t type, void* payload);
 // Sends the held servers to the output module when their set changed, or always when forced.
 void mgr_publish(int force);
 
-// Re-arms the one-shot timer for (sec, ms), or only disarms for (0, 0); hands back, in the same
-// two variables, the time elapsed since it was last armed.
-void mgr_timer_arm(int32_t& sec, int32_t& ms);
+// Re-arms the one-shot timer for the duration, or only disarms for zero; returns the time elapsed
+// since it was last armed.
+mgr_ms mgr_timer_arm(mgr_ms duration);
 void mgr_timer_fire(sigval);

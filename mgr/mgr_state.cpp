@@ -1,152 +1,140 @@
-// Discovery state machine and server table.
+// Discovery state machine: which state each report leads to, and what entering a state does.
 #include "mgr_internal.h"
-#include "out.h"
 #include "policy.h"
 #include "rq.h"
 
-#include <algorithm>
-#include <cstring>
+using namespace std::chrono_literals;
 
 mgr_machine mgr_sm{};
 
 namespace {
 
-constexpr int32_t kSolicitMs = 3000;
-constexpr int32_t kSlowSolicitMs = 6000;
-constexpr int32_t kRouterOnlyMs = 600000;
-constexpr int32_t kGiveUpSec = 60;
-constexpr int32_t kRefreshAheadSec = 60;
-constexpr int32_t kSlowAfterCycles = 10;
-constexpr uint32_t kMinLifetime = 120;
-constexpr uint32_t kMaxLifetime = 86400;
+// Looking for a router: fast enough to find one within seconds of association.
+constexpr mgr_ms kEagerInterval = 3s;
+// After ten unanswered cycles, half as often: the link may simply have no router yet.
+constexpr mgr_ms kPatientInterval = 6s;
+constexpr int32_t kEagerCycles = 10;
+// A router answered without servers: ask rarely, in case one appears.
+constexpr mgr_ms kRouterOnlyInterval = 600s;
+// No router within a minute of association: stop disturbing the link.
+constexpr mgr_ms kGiveUp = 60s;
+// Ask for a refresh this long before a server or domain expires: enough for several cycles.
+constexpr mgr_ms kRefreshLead = 60s;
 
 auto& m = mgr_sm;
 
-void set_state(mgr_state_id s) { m.state = s; }
-
 void stop_soliciting() { rq_set(-1, m.current_burst != 0); }
-void solicit_every(int32_t ms) { rq_set(ms, m.current_burst != 0); }
+void solicit_every(mgr_ms interval) { rq_set(static_cast<int32_t>(interval.count()), m.current_burst != 0); }
 
-void arm(int32_t sec, int32_t ms) { mgr_timer_arm(sec, ms); }
-
-// Disarms and returns the time elapsed since the timer was last armed.
-std::pair<int32_t, int32_t> disarm()
+// Every elapsed time the timer hands back ages both tables, so no time that passed is lost; true
+// when a server expired. A domain that expired is published at once.
+bool absorb(mgr_ms elapsed)
 {
-    int32_t sec = 0, ms = 0;
-    mgr_timer_arm(sec, ms);
-    return {sec, ms};
+    if (m.state == ST_SOLICIT)
+        m.give_up_left -= elapsed;
+    if (domains_age(elapsed))
+        domains_publish();
+    return table_age(elapsed);
 }
 
-bool same_address(const in6_addr& a, const in6_addr& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-void start_soliciting(int32_t burst)
+void arm(mgr_ms duration)
 {
-    m.current_burst = burst;
-    set_state(ST_SOLICIT);
-    m.rs_cycles = 0;
-    solicit_every(kSolicitMs);
-    arm(kGiveUpSec, 0);
+    absorb(mgr_timer_arm(duration));
+    m.timer_running = true;
 }
 
-// Returns true when at least one server expired.
-bool age_table(int32_t es, int32_t ems)
+// Disarms and ages the tables by the time elapsed since the timer was last armed; true when a
+// server expired.
+bool disarm()
 {
-    bool expired = false;
-    for (auto& slot : m.server_table) {
-        if (!slot.in_use)
-            continue;
-        const int32_t sec = slot.remaining_sec, ms = slot.remaining_ms;
-        if (es > sec || (es == sec && ems >= ms)) {
-            slot.in_use = 0;
-            expired = true;
-            continue;
-        }
-        slot.remaining_sec = sec - es;
-        if (ems > ms) {
-            slot.remaining_sec -= 1;
-            slot.remaining_ms = ms + 1000 - ems;
-        } else {
-            slot.remaining_ms = ms - ems;
-        }
-    }
-    return expired;
+    m.timer_running = false;
+    return absorb(mgr_timer_arm(mgr_ms{0}));
 }
 
-void store(rdnss_entry& slot, const in6_addr& addr, uint32_t lifetime)
+// The earliest expiry of both tables: the refresh before it covers servers and domains alike.
+mgr_ms held_earliest() { return std::min(table_earliest(), domains_earliest()); }
+
+// Without servers nothing is solicited for, but held domains still expire on time.
+void arm_for_domains()
 {
-    slot.address = addr;
-    slot.remaining_sec = static_cast<int32_t>(std::clamp(lifetime, kMinLifetime, kMaxLifetime));
-    slot.remaining_ms = 0;
+    if (!domains_empty())
+        arm(domains_earliest());
 }
 
-void merge_report(rdnss_report& r)
+// The one place a state is entered: sets it, runs its entry actions and makes its one timer
+// decision. Servers and refresh are entered only after the event stopped soliciting and the timer.
+void enter(mgr_state_id s)
 {
-    // Never trust a count to stay within the slots, whoever built the report.
-    const int n = std::clamp(r.count, 0, kMaxServers);
-    auto& life = r.lifetime;
-
-    // Refresh known servers whatever the lifetime: even 0 only brings one down to the minimum hold.
-    for (int i = 0; i < n; ++i) {
-        for (auto& slot : m.server_table) {
-            if (slot.in_use && same_address(slot.address, r.addr[i])) {
-                store(slot, r.addr[i], life[i]);
-                life[i] = 0;
-                break;
-            }
-        }
-    }
-    // A free slot costs no server its place, so new servers fill those before any is replaced.
-    for (int i = 0; i < n; ++i) {
-        if (life[i] == 0)
-            continue;
-        auto free_slot = std::find_if(m.server_table.begin(), m.server_table.end(),
-                                      [](const rdnss_entry& s) { return !s.in_use; });
-        if (free_slot == m.server_table.end())
-            break;
-        store(*free_slot, r.addr[i], life[i]);
-        free_slot->in_use = 1;
-        life[i] = 0;
-    }
-    // Replace the first server with fewer whole seconds left than the new one announces.
-    for (int i = 0; i < n; ++i) {
-        if (life[i] == 0)
-            continue;
-        for (auto& slot : m.server_table) {
-            if (static_cast<uint32_t>(slot.remaining_sec) < life[i]) {
-                store(slot, r.addr[i], life[i]);
-                break;
-            }
-        }
-    }
-}
-
-void schedule()
-{
-    int32_t m_s = static_cast<int32_t>(kMaxLifetime), m_ms = 0;
-    for (const auto& slot : m.server_table) {
-        if (!slot.in_use)
-            continue;
-        if (slot.remaining_sec < m_s) {
-            m_s = slot.remaining_sec;
-            m_ms = slot.remaining_ms;
-        } else if (slot.remaining_sec == m_s && slot.remaining_ms < m_ms) {
-            m_ms = slot.remaining_ms;
-        }
-    }
-    if (m_s > kRefreshAheadSec) {
-        arm(m_s - kRefreshAheadSec, m_ms);
+    m.state = s;
+    switch (s) {
+    case ST_IDLE:
+        stop_soliciting();
+        disarm();
+        table_clear();
+        domains_clear();
+        mgr_publish(0);
+        domains_publish();
+        return;
+    case ST_SOLICIT:
+    case ST_REFRESH:
+        m.rs_cycles = 0;
+        solicit_every(kEagerInterval);
+        arm(s == ST_SOLICIT ? kGiveUp : held_earliest());
+        m.give_up_left = kGiveUp;  // read while soliciting; set after the arm, which took the time before
+        return;
+    case ST_ROUTER_ONLY:
+        solicit_every(kRouterOnlyInterval);
+        if (m.timer_running)
+            disarm();
+        arm_for_domains();
+        return;
+    case ST_GAVE_UP:
+        stop_soliciting();
+        disarm();
+        arm_for_domains();
+        return;
+    case ST_SERVERS:
+        arm(held_earliest() - kRefreshLead);
         return;
     }
-    set_state(ST_REFRESH);
-    m.rs_cycles = 0;
-    solicit_every(kSolicitMs);
-    arm(m_s, m_ms);
 }
 
-bool table_empty()
+// Stops soliciting and the timer and ages the tables by the time that passed; true when a server
+// expired.
+bool pause_and_age()
 {
-    return std::none_of(m.server_table.begin(), m.server_table.end(),
-                        [](const rdnss_entry& s) { return s.in_use != 0; });
+    stop_soliciting();
+    return disarm();
+}
+
+// Where the earliest expiry leads: a quiet wait, or a refresh when it is a minute away or less.
+mgr_state_id by_earliest_expiry()
+{
+    return std::chrono::floor<std::chrono::seconds>(held_earliest()) > kRefreshLead ? ST_SERVERS : ST_REFRESH;
+}
+
+// After a search list changed the tables but not the state: the timer again for what the state
+// waits on. A refresh that has come due starts.
+void rearm()
+{
+    const mgr_ms first = held_earliest();
+    switch (m.state) {
+    case ST_IDLE:
+        return;
+    case ST_SOLICIT:
+        arm(std::max(m.give_up_left, mgr_ms{1}));
+        return;
+    case ST_ROUTER_ONLY:
+    case ST_GAVE_UP:
+        arm_for_domains();
+        return;
+    case ST_SERVERS:
+        enter(by_earliest_expiry());
+        return;
+    case ST_REFRESH:
+        arm(first > kRefreshLead ? first - kRefreshLead : first);
+        return;
+    }
 }
 
 void on_assoc(const assoc_info& assoc)
@@ -155,35 +143,25 @@ void on_assoc(const assoc_info& assoc)
     const bool usable = assoc.associated != 0 && !(entry != nullptr && (entry->flags & POLICY_DISABLED));
     const int32_t burst = entry != nullptr ? entry->burst : m.default_burst;
 
-    switch (static_cast<mgr_state_id>(m.state)) {
+    switch (m.state) {
     case ST_IDLE:
-        if (usable)
-            start_soliciting(burst);
-        return;
     case ST_SOLICIT:
     case ST_ROUTER_ONLY:
     case ST_GAVE_UP:
         if (usable) {
-            start_soliciting(burst);
-        } else {
-            stop_soliciting();
-            disarm();
-            set_state(ST_IDLE);
+            m.current_burst = burst;
+            enter(ST_SOLICIT);
+        } else if (m.state != ST_IDLE) {
+            enter(ST_IDLE);
         }
         return;
     case ST_SERVERS:
     case ST_REFRESH:
-        if (usable) {
-            // Servers already held stay; only the next rq_set carries the new burst flag.
+        // Servers already held stay; only the next rq_set carries the new burst flag.
+        if (usable)
             m.current_burst = burst;
-        } else {
-            stop_soliciting();
-            disarm();
-            for (auto& slot : m.server_table)
-                slot.in_use = 0;
-            mgr_publish(0);
-            set_state(ST_IDLE);
-        }
+        else
+            enter(ST_IDLE);
         return;
     }
 }
@@ -192,60 +170,66 @@ void on_rs_sent()
 {
     if (m.state != ST_SOLICIT && m.state != ST_REFRESH)
         return;
-    if (m.rs_cycles <= kSlowAfterCycles)
+    if (m.rs_cycles <= kEagerCycles)
         ++m.rs_cycles;
-    if (m.rs_cycles == kSlowAfterCycles)
-        solicit_every(kSlowSolicitMs);
+    if (m.rs_cycles == kEagerCycles)
+        solicit_every(kPatientInterval);
 }
 
 void on_ra_seen()
 {
-    if (m.state != ST_SOLICIT)
-        return;
-    solicit_every(kRouterOnlyMs);
-    disarm();
-    set_state(ST_ROUTER_ONLY);
+    if (m.state == ST_SOLICIT)
+        enter(ST_ROUTER_ONLY);
 }
 
-void on_rdnss(rdnss_report& report)
+void on_rdnss(const rdnss_report& report)
 {
     if (m.state == ST_IDLE)
         return;
-    stop_soliciting();
-    auto [es, ems] = disarm();
-    set_state(ST_SERVERS);
-    age_table(es, ems);
-    merge_report(report);
+    pause_and_age();
+    table_merge(report);
     mgr_publish(0);
-    schedule();
+    enter(by_earliest_expiry());
+}
+
+// A search list alone changes no solicitation; only an expiry of the last server found on the way
+// leads elsewhere, as it would at the timer.
+void on_dnssl(const dnssl_report& report)
+{
+    if (m.state == ST_IDLE || !domains_well_formed(report))
+        return;
+    const bool expired = disarm();
+    if (expired)
+        mgr_publish(0);
+    domains_merge(report);
+    domains_publish();
+    if (expired && table_empty())
+        enter(ST_ROUTER_ONLY);
+    else
+        rearm();
 }
 
 void on_timer()
 {
-    switch (static_cast<mgr_state_id>(m.state)) {
+    switch (m.state) {
     case ST_SOLICIT:
-        set_state(ST_GAVE_UP);
-        stop_soliciting();
-        disarm();
+        enter(ST_GAVE_UP);
         return;
     case ST_SERVERS:
-    case ST_REFRESH: {
-        stop_soliciting();
-        auto [es, ems] = disarm();
-        set_state(ST_SERVERS);
-        if (age_table(es, ems))
+    case ST_REFRESH:
+        if (pause_and_age())
             mgr_publish(0);
-        if (table_empty()) {
-            solicit_every(kRouterOnlyMs);
-            set_state(ST_ROUTER_ONLY);
-        } else {
-            schedule();
-        }
+        enter(table_empty() ? ST_ROUTER_ONLY : by_earliest_expiry());
         return;
-    }
-    case ST_IDLE:
     case ST_ROUTER_ONLY:
     case ST_GAVE_UP:
+        // Armed here only for held domains.
+        if (m.timer_running) {
+            disarm();
+            arm_for_domains();
+        }
+        return;
+    case ST_IDLE:
         return;
     }
 }
@@ -255,10 +239,15 @@ void on_timer()
 void mgr_sm_reset()
 {
     m.current_burst = m.default_burst;
-    set_state(ST_IDLE);
+    m.state = ST_IDLE;
     m.rs_cycles = 0;
+    m.timer_running = false;
+    m.give_up_left = mgr_ms{0};
     m.server_table = {};
     m.published_list = {};
+    m.domain_table = {};
+    m.next_order = 0;
+    m.published_search = {};
 }
 
 void mgr_event(uint32_t type, void* payload)
@@ -274,45 +263,15 @@ void mgr_event(uint32_t type, void* payload)
         on_ra_seen();
         return;
     case MGR_RDNSS:
-        on_rdnss(*static_cast<rdnss_report*>(payload));
+        on_rdnss(*static_cast<const rdnss_report*>(payload));
         return;
     case MGR_TIMER:
         on_timer();
         return;
+    case MGR_DNSSL:
+        on_dnssl(*static_cast<const dnssl_report*>(payload));
+        return;
     default:
         return;
     }
-}
-
-void mgr_publish(int force)
-{
-    auto& pub = m.published_list;
-    int32_t k = 0;
-    for (const auto& slot : m.server_table)
-        k += slot.in_use ? 1 : 0;
-
-    if (k == pub.count) {
-        std::fill_n(pub.matched.begin(), k, 0);
-        for (const auto& slot : m.server_table) {
-            if (!slot.in_use)
-                continue;
-            for (int32_t j = 0; j < pub.count; ++j)
-                if (same_address(slot.address, pub.addr[j]))
-                    pub.matched[j] = 1;
-        }
-        const bool unchanged = std::all_of(pub.matched.begin(), pub.matched.begin() + pub.count,
-                                           [](int32_t f) { return f != 0; });
-        if (unchanged && !force)
-            return;
-    }
-
-    pub.count = 0;
-    for (const auto& slot : m.server_table)
-        if (slot.in_use)
-            pub.addr[pub.count++] = slot.address;
-
-    ns6_list list{};
-    list.count = pub.count;
-    std::copy_n(pub.addr.begin(), pub.count, list.addr.begin());
-    out_post(OUT_WLAN6, &list, sizeof list);
 }

@@ -80,6 +80,15 @@ void out_post(uint32_t type, const void* payload, uint32_t length)
 {
     ns6_list list{};
     std::string line = "out";
+    if (type == OUT_SEARCH && length == sizeof(search_list) && payload != nullptr) {
+        search_list names{};
+        std::memcpy(&names, payload, sizeof names);
+        line = "search [";
+        for (int i = 0; i < names.count && i < kMaxDomains; ++i)
+            line += (i ? " " : "") + std::string(names.name[i].data());
+        dbl::record(line + "]");
+        return;
+    }
     if (type != OUT_WLAN6 || length != sizeof list || payload == nullptr) {
         line += " type " + std::to_string(type) + " length " + std::to_string(length);
     } else {

@@ -4,6 +4,7 @@
 
 #include "records.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,7 +12,8 @@
 
 namespace dbl {
 
-// Every recorded call in call order: "rq 3000 1", "arm 60 0", "out [2001:db8::1 2001:db8::2]".
+// Every recorded call in call order: "rq 3000 1", "arm 60 0", "out [2001:db8::1 2001:db8::2]",
+// "search [lab.example corp.example]".
 std::vector<std::string> calls();
 std::vector<ns6_list> published();
 void clear();
@@ -20,9 +22,12 @@ void record(std::string line);
 // Runs inside rq_set, in the caller's thread, after the call is recorded.
 void on_rq_set(std::function<void(int32_t, bool)> hook);
 
-// The next mgr_timer_arm call hands back this elapsed time; without a script it hands back (0, 0).
-void elapse(int32_t sec, int32_t ms);
+// The next mgr_timer_arm call hands back this elapsed time; without a script it hands back zero.
+void elapse(std::chrono::milliseconds elapsed);
 bool script_used_up();
+
+// The lifetime clock double: boot time jumps ahead while monotonic time does not.
+void suspend(std::chrono::nanoseconds length);
 
 std::string text(const in6_addr& a);
 in6_addr addr(int n);  // 2001:db8::n

@@ -70,8 +70,7 @@ void short_timer_on_slowdown(std::chrono::milliseconds busy_after = 0ms)
     dbl::on_rq_set([busy_after](int32_t interval, bool) {
         if (interval != 6000)
             return;
-        int32_t s = 0, ms = 50;
-        mgr_timer_arm(s, ms);
+        mgr_timer_arm(50ms);
         std::this_thread::sleep_for(busy_after);  // the expiry queues behind what is already posted
     });
 }
@@ -94,30 +93,26 @@ TEST_F(Channel, TimerHandsBackTheTimeThatPassed)
 {
     SKIP_IF_EXPIRY_UNDER_TSAN();
     ASSERT_EQ(mgr_init(1, nullptr), 0);
-    int32_t s = 10, ms = 200;
     const auto armed = std::chrono::steady_clock::now();
-    mgr_timer_arm(s, ms);
+    mgr_timer_arm(10200ms);
     std::this_thread::sleep_for(3500ms);
-    s = ms = 0;
-    mgr_timer_arm(s, ms);
+    mgr_ms elapsed = mgr_timer_arm(0ms);
     const auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - armed);
-    EXPECT_GE(s * 1000 + ms, 3500);  // (3, 500) and a few milliseconds
-    EXPECT_LE(s * 1000 + ms, passed.count() + 2);
-    EXPECT_TRUE(ms >= 0 && ms < 1000);
-    mgr_timer_arm(s, ms);  // disarmed twice: nothing passed
-    EXPECT_EQ(std::pair(s, ms), std::pair(0, 0));
+    EXPECT_GE(elapsed, 3500ms);  // 3.5 s and a few milliseconds
+    EXPECT_LE(elapsed, passed + 2ms);
+    EXPECT_EQ(mgr_timer_arm(0ms), 0ms);  // disarmed twice: nothing passed
 
-    // Ran out long ago: the whole duration, however late the call.
-    s = 0, ms = 120;
-    mgr_timer_arm(s, ms);
+    // Ran out long ago: the time that really passed, not only the armed duration, so that
+    // lifetimes that ran out meanwhile are seen as gone.
+    const auto late = std::chrono::steady_clock::now();
+    mgr_timer_arm(120ms);
     std::this_thread::sleep_for(600ms);
-    s = 1, ms = 5;
-    mgr_timer_arm(s, ms);
-    EXPECT_EQ(std::pair(s, ms), std::pair(0, 120));
-    s = ms = 0;
-    mgr_timer_arm(s, ms);
-    EXPECT_GE(s * 1000 + ms, 0);
-    EXPECT_LE(s * 1000 + ms, 50);
+    elapsed = mgr_timer_arm(1005ms);
+    EXPECT_GE(elapsed, 600ms);
+    EXPECT_LE(elapsed, std::chrono::steady_clock::now() - late + 2ms);
+    elapsed = mgr_timer_arm(0ms);
+    EXPECT_GE(elapsed, 0ms);
+    EXPECT_LE(elapsed, 50ms);
 }
 
 // The channel's ends are found as the two pipes mgr_init opens.
@@ -182,23 +177,19 @@ TEST_F(Channel, MessagesAreWrittenWholeWithTheirFixedLengths)
 
     SKIP_IF_EXPIRY_UNDER_TSAN();
     // The notification posts the generation; a call that finds the timer run out raises it.
-    int32_t s = 0, ms = 30;
-    mgr_timer_arm(s, ms);
+    mgr_timer_arm(30ms);
     ASSERT_TRUE(tt::eventually([&] { return pending(c.rd) == 8; }, 2s)) << "the timer never fired";
     uint32_t msg[2] = {};
     ASSERT_EQ(read(c.rd, msg, 8), 8);
     EXPECT_EQ(msg[0], MGR_TIMER);
     EXPECT_EQ(msg[1], 0u);
-    s = ms = 0;
-    mgr_timer_arm(s, ms);
+    mgr_timer_arm(0ms);
     mgr_timer_fire(sigval{});
     ASSERT_EQ(read(c.rd, msg, 8), 8);
     EXPECT_EQ(msg[1], 1u);
     // Re-arming a timer that has not run out leaves the generation alone.
-    s = 5, ms = 0;
-    mgr_timer_arm(s, ms);
-    s = ms = 0;
-    mgr_timer_arm(s, ms);
+    mgr_timer_arm(5s);
+    mgr_timer_arm(0ms);
     mgr_timer_fire(sigval{});
     ASSERT_EQ(read(c.rd, msg, 8), 8);
     EXPECT_EQ(msg[1], 1u);
@@ -240,7 +231,7 @@ TEST_F(Channel, ThreadPublishesOnceForcedThenTakesQueuedMessagesAndStopsCleanly)
     std::memcpy(quiet.ssid.data(), ssid, sizeof ssid);
     ASSERT_EQ(mgr_init(1, &quiet), 0);
     post_assoc("LabNet");  // waits in the pipe until the thread reads it
-    post(7);               // unknown type: nothing is read for it
+    post(99);              // unknown type: nothing is read for it
     post(MGR_RA_SEEN);
     ASSERT_EQ(mgr_start(), 0);
     EXPECT_EQ(after(3), (calls{"out []", "rq 3000 0", "rq 600000 0"}));
@@ -253,9 +244,7 @@ TEST_F(Channel, ThreadPublishesOnceForcedThenTakesQueuedMessagesAndStopsCleanly)
     mgr_stop();
     EXPECT_EQ(dbl::calls(), (calls{"out []", "rq 3000 0", "rq 600000 0", "rq 3000 0", "rq -1 0"}));
     // The thread disarmed on its way out: nothing is left running.
-    int32_t s = 0, ms = 0;
-    mgr_timer_arm(s, ms);
-    EXPECT_EQ(std::pair(s, ms), std::pair(0, 0));
+    EXPECT_EQ(mgr_timer_arm(0ms), 0ms);
 }
 
 TEST_F(Channel, CurrentExpiryReachesTheStateMachine)

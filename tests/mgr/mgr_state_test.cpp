@@ -11,6 +11,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using calls = std::vector<std::string>;
 using servers = std::vector<std::pair<int, uint32_t>>;  // (address number, announced lifetime)
 
@@ -58,12 +59,12 @@ protected:
     }
     void ra() { mgr_event(MGR_RA_SEEN, nullptr); }
     void timer() { mgr_event(MGR_TIMER, nullptr); }
-    void timer(int32_t es, int32_t ems)
+    void timer(mgr_ms elapsed)
     {
-        dbl::elapse(es, ems);
+        dbl::elapse(elapsed);
         timer();
     }
-    void rdnss(const servers& s, int32_t es = 0, int32_t ems = 0)
+    void rdnss(const servers& s, mgr_ms elapsed = 0ms)
     {
         rdnss_report r{};
         r.count = static_cast<int32_t>(s.size());
@@ -72,8 +73,21 @@ protected:
             r.lifetime[i] = s[i].second;
         }
         if (mgr_sm.state != ST_IDLE)
-            dbl::elapse(es, ems);
+            dbl::elapse(elapsed);
         mgr_event(MGR_RDNSS, &r);
+    }
+
+    // A search list from the listener: one lifetime for every name.
+    void dnssl(const std::vector<const char*>& names, uint32_t lifetime, mgr_ms elapsed = 0ms)
+    {
+        dnssl_report r{};
+        r.count = static_cast<int32_t>(names.size());
+        r.lifetime = lifetime;
+        for (size_t i = 0; i < names.size(); ++i)
+            std::strncpy(r.name[i].data(), names[i], kDomainSize - 1);
+        if (mgr_sm.state != ST_IDLE)
+            dbl::elapse(elapsed);
+        mgr_event(MGR_DNSSL, &r);
     }
 
     static calls take()
@@ -91,12 +105,12 @@ protected:
         if (s == ST_ROUTER_ONLY)
             ra();
         if (s == ST_GAVE_UP)
-            timer(60, 0);
+            timer(60s);
         if (s == ST_SERVERS)
-            rdnss({{1, 1000}}, 2, 0);
+            rdnss({{1, 1000}}, 2s);
         if (s == ST_REFRESH) {
-            rdnss({{1, 120}}, 2, 0);  // armed for 60 s
-            timer(60, 0);             // 60 s left: refresh
+            rdnss({{1, 120}}, 2s);  // armed for 60 s
+            timer(60s);             // 60 s left: refresh
         }
         ASSERT_EQ(mgr_sm.state, s);
         take();
@@ -195,7 +209,7 @@ TEST_F(Machine, UsableAssociationWhileServersAreHeldOnlyChangesTheBurstFlag)
         EXPECT_EQ(std::memcmp(&table, &mgr_sm.server_table, sizeof table), 0);
         // The next rq_set carries the new flag.
         if (s == ST_SERVERS) {
-            timer(940, 0);
+            timer(940s);
             EXPECT_EQ(take().at(0), "rq -1 0");
         } else {
             rs(10);
@@ -227,7 +241,7 @@ TEST_F(Machine, TenthCycleSlowsSolicitingOncePerEntryIntoTheState)
     assoc(net());
     rs(5);
     rdnss({{1, 120}});
-    timer(60, 0);
+    timer(60s);
     ASSERT_EQ(mgr_sm.state, ST_REFRESH);
     take();
     rs(9);
@@ -263,7 +277,7 @@ TEST_F(Machine, AdvertisementWhileSolicitingSlowsToRouterOnly)
 TEST_F(Machine, NoAnswerWithinAMinuteGivesUpYetALaterReportIsTaken)
 {
     to(ST_SOLICIT);
-    timer(60, 0);
+    timer(60s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0"}));
     EXPECT_EQ(mgr_sm.state, ST_GAVE_UP);
     rdnss({{1, 1000}});
@@ -305,17 +319,17 @@ TEST_F(Machine, ShortLifetimeIsHeldTwoMinutesThenRefreshedOrDropped)
     to(ST_SOLICIT);
     rdnss({{1, 30}});
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1]", "arm 60 0"}));
-    timer(60, 0);  // 60 s left, not above 60: ask for a refresh, armed for the full rest
+    timer(60s);  // 60 s left, not above 60: ask for a refresh, armed for the full rest
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 3000 1", "arm 60 0"}));
     EXPECT_EQ(mgr_sm.state, ST_REFRESH);
 
-    rdnss({{1, 30}}, 25, 300);  // refreshed in time: held 120 s again, nothing to publish
+    rdnss({{1, 30}}, 25300ms);  // refreshed in time: held 120 s again, nothing to publish
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 60 0"}));
     EXPECT_EQ(mgr_sm.state, ST_SERVERS);
 
-    timer(60, 0);
+    timer(60s);
     take();
-    timer(60, 0);  // nobody refreshed it: it expires at exactly zero
+    timer(60s);  // nobody refreshed it: it expires at exactly zero
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out []", "rq 600000 1"}));
     EXPECT_EQ(mgr_sm.state, ST_ROUTER_ONLY);
     EXPECT_EQ(held(), 0);
@@ -330,11 +344,11 @@ TEST_F(Machine, ReportCountBeyondTheFourSlotsIsNeverFollowed)
         r.lifetime[i] = 1000;
     }
     r.count = 9;
-    dbl::elapse(0, 0);
+    dbl::elapse(0s);
     mgr_event(MGR_RDNSS, &r);
     EXPECT_EQ(held(), 4);
     r.count = -3;
-    dbl::elapse(0, 0);
+    dbl::elapse(0s);
     mgr_event(MGR_RDNSS, &r);
     EXPECT_EQ(held(), 4);
     EXPECT_EQ(take().back(), "arm 940 0");
@@ -345,8 +359,8 @@ TEST_F(Machine, LifetimesAreClampedToADay)
     to(ST_SOLICIT);
     rdnss({{1, 0xffffffffu}, {2, 100000}});
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::2]", "arm 86340 0"}));
-    EXPECT_EQ(mgr_sm.server_table[0].remaining_sec, 86400);
-    EXPECT_EQ(mgr_sm.server_table[1].remaining_sec, 86400);
+    EXPECT_EQ(mgr_sm.server_table[0].remaining, 86400s);
+    EXPECT_EQ(mgr_sm.server_table[1].remaining, 86400s);
 }
 
 TEST_F(Machine, ZeroLifetimeKeepsAKnownServerTwoMinutesAndNeverStoresANewOne)
@@ -354,19 +368,19 @@ TEST_F(Machine, ZeroLifetimeKeepsAKnownServerTwoMinutesAndNeverStoresANewOne)
     to(ST_SOLICIT);
     rdnss({{1, 3000}});
     take();
-    rdnss({{1, 0}, {2, 0}}, 100, 0);
+    rdnss({{1, 0}, {2, 0}}, 100s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 60 0"}));  // 120 s left, no new server
     EXPECT_EQ(held(), 1);
-    EXPECT_EQ(mgr_sm.server_table[0].remaining_sec, 120);
+    EXPECT_EQ(mgr_sm.server_table[0].remaining, 120s);
 
     // Only an unknown address with lifetime 0: an empty table, armed 60 s short of a day.
     begin(1, nullptr);
     to(ST_SOLICIT);
-    rdnss({{2, 0}}, 3, 0);
+    rdnss({{2, 0}}, 3s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 86340 0"}));
     EXPECT_EQ(mgr_sm.state, ST_SERVERS);
     EXPECT_EQ(held(), 0);
-    timer(86340, 0);
+    timer(86340s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 600000 1"}));
     EXPECT_EQ(mgr_sm.state, ST_ROUTER_ONLY);
 }
@@ -379,7 +393,7 @@ protected:
         Machine::SetUp();
         to(ST_SOLICIT);
         rdnss({{1, 160}, {2, 410}, {3, 120}, {4, 130}});
-        timer(60, 0);  // 100, 350, 60, 70 left: refresh
+        timer(60s);  // 100, 350, 60, 70 left: refresh
         ASSERT_EQ(mgr_sm.state, ST_REFRESH);
         take();
     }
@@ -387,7 +401,7 @@ protected:
 
 TEST_F(FullTable, FifthServerReplacesTheFirstSlotWithLessTimeLeftNotTheLeast)
 {
-    rdnss({{5, 200}}, 49, 500);
+    rdnss({{5, 200}}, 49500ms);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::5 2001:db8::2 2001:db8::3 2001:db8::4]",
                              "rq 3000 1", "arm 10 500"}));
     EXPECT_EQ(mgr_sm.state, ST_REFRESH);
@@ -396,7 +410,7 @@ TEST_F(FullTable, FifthServerReplacesTheFirstSlotWithLessTimeLeftNotTheLeast)
 TEST_F(FullTable, FifthServerThatOutlastsNoSlotIsDropped)
 {
     // Slot 2 has 10 s 500 ms left: a lifetime of 10 does not exceed its whole seconds.
-    rdnss({{5, 10}}, 49, 500);
+    rdnss({{5, 10}}, 49500ms);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 3000 1", "arm 10 500"}));
     EXPECT_EQ(mgr_sm.state, ST_REFRESH);
     for (int i = 0; i < 4; ++i)
@@ -406,7 +420,7 @@ TEST_F(FullTable, FifthServerThatOutlastsNoSlotIsDropped)
 TEST_F(FullTable, NewServerTakesAFreedSlotBeforeReplacingAny)
 {
     // Slot 2 expires in this ageing: the first new server takes it, the second replaces slot 0.
-    rdnss({{5, 150}, {6, 400}}, 60, 0);
+    rdnss({{5, 150}, {6, 400}}, 60s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::6 2001:db8::2 2001:db8::5 2001:db8::4]",
                              "rq 3000 1", "arm 10 0"}));
 }
@@ -415,9 +429,9 @@ TEST_F(Machine, EqualWholeSecondsAreOrderedByTheirMilliseconds)
 {
     to(ST_SOLICIT);
     rdnss({{1, 201}});
-    rdnss({{2, 200}}, 0, 900);   // 200.100 and 200.000 left
+    rdnss({{2, 200}}, 900ms);   // 200.100 and 200.000 left
     take();
-    rdnss({{3, 1000}}, 99, 800);  // 100.300 and 100.200 left
+    rdnss({{3, 1000}}, 99800ms);  // 100.300 and 100.200 left
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::2 2001:db8::3]", "arm 40 200"}));
 }
 
@@ -427,7 +441,7 @@ TEST_F(Machine, ExactlySixtySecondsLeftAsksForARefresh)
     rdnss({{1, 120}});
     EXPECT_EQ(take().back(), "arm 60 0");
     EXPECT_EQ(mgr_sm.state, ST_SERVERS);  // 120 s is above 60
-    rdnss({{2, 1000}}, 60, 0);
+    rdnss({{2, 1000}}, 60s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::2]", "rq 3000 1", "arm 60 0"}));
     EXPECT_EQ(mgr_sm.state, ST_REFRESH);
     EXPECT_EQ(mgr_sm.rs_cycles, 0);
@@ -438,9 +452,9 @@ TEST_F(Machine, ExpiryOfSomeServersPublishesTheRestAndReschedules)
     to(ST_SOLICIT);
     rdnss({{1, 500}, {2, 120}, {3, 400}});
     take();
-    timer(60, 0);  // server 2 has 60 s left
+    timer(60s);  // server 2 has 60 s left
     take();
-    timer(60, 0);
+    timer(60s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out [2001:db8::1 2001:db8::3]", "arm 220 0"}));
     EXPECT_EQ(mgr_sm.state, ST_SERVERS);
 }
@@ -451,14 +465,14 @@ TEST_F(Machine, PublicationFollowsTheSetNotTheSlotOrder)
 {
     to(ST_SOLICIT);
     rdnss({{1, 120}, {2, 120}});
-    timer(60, 0);
+    timer(60s);
     take();
     // Both expire in this ageing and come back in the other order: the same set, nothing published.
-    rdnss({{2, 500}, {1, 500}}, 60, 0);
+    rdnss({{2, 500}, {1, 500}}, 60s);
     EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 440 0"}));
     EXPECT_EQ(dbl::text(mgr_sm.published_list.addr[0]), "2001:db8::1");
     // The next change publishes in slot order.
-    rdnss({{3, 500}}, 10, 0);
+    rdnss({{3, 500}}, 10s);
     EXPECT_EQ(take().at(2), "out [2001:db8::2 2001:db8::1 2001:db8::3]");
 
     // Unchanged and not forced: nothing; forced: the same list again.
@@ -472,10 +486,97 @@ TEST_F(Machine, SameCountDifferentSetIsAChange)
 {
     to(ST_SOLICIT);
     rdnss({{1, 1000}, {2, 130}});
-    timer(70, 0);  // server 2 has 60 s left
+    timer(70s);  // server 2 has 60 s left
     take();
-    rdnss({{3, 1000}}, 60, 0);  // server 2 expires, server 3 comes: two before, two after
+    rdnss({{3, 1000}}, 60s);  // server 2 expires, server 3 comes: two before, two after
     EXPECT_EQ(take().at(2), "out [2001:db8::1 2001:db8::3]");
+}
+
+// --- search domains ---
+
+TEST_F(Machine, DomainsKeepTheAnnouncedOrderNewOnesAfterTheHeldRefreshedOnesInPlace)
+{
+    to(ST_SERVERS);  // a server with 1000 s left
+    dnssl({"b.example", "a.example"}, 600);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [b.example a.example]", "arm 540 0"}));  // no rq: nothing solicited
+    dnssl({"c.example", "A.EXAMPLE", "c.example"}, 600, 10s);  // case does not matter; a repeat counts once
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [b.example a.example c.example]", "arm 530 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+}
+
+TEST_F(Machine, DomainLifetimesFollowTheServerRules)
+{
+    to(ST_SERVERS);
+    dnssl({"a.example"}, 30);  // held two minutes like a server
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [a.example]", "arm 60 0"}));
+    dnssl({"a.example", "z.example"}, 0, 50s);  // held: back to two minutes; not held: never stored
+    EXPECT_EQ(take(), (calls{"arm 0 0", "arm 60 0"}));
+    dnssl({"b.example", "c.example", "d.example", "e.example", "f.example"}, 300);
+    take();
+    // Full: the first domain with fewer whole seconds left than announced makes room; the new one
+    // goes last. One that outlasts none is dropped.
+    dnssl({"g.example"}, 200);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [b.example c.example d.example e.example f.example g.example]",
+                             "arm 140 0"}));
+    dnssl({"h.example"}, 200);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "arm 140 0"}));
+}
+
+TEST_F(Machine, SearchListAloneSolicitsNothingYetItsDomainsExpireOnTime)
+{
+    to(ST_SOLICIT);
+    dnssl({"lab.example"}, 600, 20s);  // the give-up keeps its time: 40 s to go
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search [lab.example]", "arm 40 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SOLICIT);
+    dbl::elapse(10s);
+    ra();  // no servers, yet the domain's expiry stays timed
+    EXPECT_EQ(take(), (calls{"rq 600000 1", "arm 0 0", "arm 590 0"}));
+    timer(590s);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search []"}));
+    EXPECT_EQ(mgr_sm.state, ST_ROUTER_ONLY);
+}
+
+TEST_F(Machine, RefreshBeforeExpiryAndExpiryCoverTheDomains)
+{
+    to(ST_SERVERS);  // 1000 s
+    dnssl({"lab.example"}, 200);
+    take();
+    timer(140s);  // the domain has a minute left: ask for a refresh
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 3000 1", "arm 60 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_REFRESH);
+    timer(60s);  // nobody refreshed it: gone, the server stays
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "search []", "arm 740 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+}
+
+TEST_F(Machine, DomainsComeOnlyWhileAssociatedAndGoWithTheAssociation)
+{
+    dnssl({"lab.example"}, 600);
+    EXPECT_EQ(take(), calls{});
+    to(ST_SERVERS);
+    dnssl({"lab.example"}, 600);
+    take();
+    assoc(net("Open", 1, 0));
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "out []", "search []"}));
+}
+
+TEST_F(Machine, MalformedSearchListIsNotTrustedAtAll)
+{
+    to(ST_SERVERS);
+    dnssl_report r{};
+    r.lifetime = 600;
+    for (auto& name : r.name)
+        std::strcpy(name.data(), "lab.example");
+    for (int32_t count : {kMaxDomains + 1, -1}) {
+        r.count = count;
+        mgr_event(MGR_DNSSL, &r);
+    }
+    r.count = 2;
+    r.name[1].fill('a');  // not ended within its slot
+    mgr_event(MGR_DNSSL, &r);
+    r.name[1].fill('\0');  // empty
+    mgr_event(MGR_DNSSL, &r);
+    EXPECT_EQ(take(), calls{});
 }
 
 }  // namespace

@@ -4,23 +4,24 @@
 #include "mgr_internal.h"
 
 #include <deque>
-#include <utility>
 
 namespace dbl {
 namespace {
-std::deque<std::pair<int32_t, int32_t>> script;
+std::deque<mgr_ms> script;
 }
 
-void elapse(int32_t sec, int32_t ms) { script.emplace_back(sec, ms); }
+void elapse(std::chrono::milliseconds elapsed) { script.push_back(elapsed); }
 bool script_used_up() { return script.empty(); }
 }  // namespace dbl
 
-void mgr_timer_arm(int32_t& sec, int32_t& ms)
+// Recorded as whole seconds and milliseconds, the way the durations read in the cases.
+mgr_ms mgr_timer_arm(mgr_ms duration)
 {
-    dbl::record("arm " + std::to_string(sec) + " " + std::to_string(ms));
-    sec = ms = 0;
+    dbl::record("arm " + std::to_string(duration.count() / 1000) + " " + std::to_string(duration.count() % 1000));
+    mgr_ms elapsed{0};
     if (!dbl::script.empty()) {
-        std::tie(sec, ms) = dbl::script.front();
+        elapsed = dbl::script.front();
         dbl::script.pop_front();
     }
+    return elapsed;
 }

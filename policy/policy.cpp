@@ -1,3 +1,4 @@
+// The network policy file: its reader, which refuses the whole file at its first fault, and the lookup.
 #include "policy.h"
 
 #include <fcntl.h>
@@ -143,6 +144,45 @@ FILE* open_regular(const char* path)
     return f;
 }
 
+// Appends a copy of the entry at the tail; false (after perror "malloc") when memory ran out.
+bool append(policy_entry**& tail, const policy_entry& e)
+{
+    auto* kept = static_cast<policy_entry*>(std::malloc(sizeof(policy_entry)));
+    if (kept == nullptr) {
+        std::perror("malloc");
+        return false;
+    }
+    *kept = e;
+    *tail = kept;
+    tail = &kept->next;
+    return true;
+}
+
+// Reads the file line by line into the list; false after the first error, which is reported.
+bool read_entries(FILE* f, const char* path, policy_list& head)
+{
+    policy_entry** tail = &head;
+    bool overlong = false;
+    for (int line = 1; next_line(f, overlong); ++line) {
+        policy_entry e{};
+        const line_result r = overlong && overlong_entry(line_buffer) ? line_result{"overlong line %d of %s\n"}
+                                                                      : parse_line(line_buffer, e);
+        if (r.error != nullptr) {
+            std::fprintf(stderr, r.error, line, path);
+            return false;
+        }
+        if (r.entry && !append(tail, e))
+            return false;
+        if (r.last)
+            break;
+    }
+    if (std::ferror(f)) {
+        std::fprintf(stderr, "can't read %s\n", path);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void policy_free(policy_list list)
@@ -159,39 +199,10 @@ policy_list policy_read(const char* path)
     FILE* f = open_regular(path);
     if (f == nullptr)
         return nullptr;
-
     policy_list head = nullptr;
-    policy_entry** tail = &head;
-    line_result r;
-    bool failed = false;
-    bool overlong = false;
-    int line = 0;
-    while (!failed && !r.last && next_line(f, overlong)) {
-        ++line;
-        policy_entry e{};
-        r = overlong && overlong_entry(line_buffer) ? line_result{"overlong line %d of %s\n"}
-                                                    : parse_line(line_buffer, e);
-        if (r.error != nullptr) {
-            std::fprintf(stderr, r.error, line, path);
-            failed = true;
-        } else if (r.entry) {
-            auto* kept = static_cast<policy_entry*>(std::malloc(sizeof(policy_entry)));
-            if (kept == nullptr) {
-                std::perror("malloc");
-                failed = true;
-                break;
-            }
-            *kept = e;
-            *tail = kept;
-            tail = &kept->next;
-        }
-    }
-    if (!failed && std::ferror(f)) {
-        std::fprintf(stderr, "can't read %s\n", path);
-        failed = true;
-    }
+    const bool ok = read_entries(f, path, head);
     std::fclose(f);
-    if (failed) {
+    if (!ok) {
         policy_free(head);
         return nullptr;
     }
