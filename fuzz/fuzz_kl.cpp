@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const unsigned watched = data[0] % 4;
     const bytes datagram = as_bytes_of(data + 1, size - 1);
-    for (const rdnss_report& r : kl_decode(datagram, watched)) {
+    for (const rdnss_report& r : kl_decode(datagram, watched).rdnss) {
         if (r.count < 1 || r.count > kMaxServers)
             std::abort();
         for (int i = 0; i < r.count; ++i) {

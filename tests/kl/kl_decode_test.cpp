@@ -67,9 +67,22 @@ raw notification(const raw& options, header h = {})
     return d;
 }
 
-std::vector<rdnss_report> decode(const raw& d, unsigned watched = kWatched)
+kl_decoded decode_all(const raw& d, unsigned watched = kWatched)
 {
     return kl_decode(as_bytes_of(d.data(), d.size()), watched);
+}
+
+std::vector<rdnss_report> decode(const raw& d, unsigned watched = kWatched) { return decode_all(d, watched).rdnss; }
+
+// Nothing came out, and for the one reason given.
+::testing::AssertionResult dropped_for(const raw& d, kl_drop why, unsigned watched = kWatched)
+{
+    const kl_decoded r = decode_all(d, watched);
+    if (!r.rdnss.empty())
+        return ::testing::AssertionFailure() << r.rdnss.size() << " reports";
+    if (r.drops != 1u << static_cast<unsigned>(why))
+        return ::testing::AssertionFailure() << "drops 0x" << std::hex << r.drops;
+    return ::testing::AssertionSuccess();
 }
 
 std::string text(const in6_addr& a)
@@ -109,6 +122,7 @@ TEST(KlDecode, DuplicatesRemovedWithinOneOptionOnly)
         rdnss(100, {"2001:db8::a"}),
     })));
     ASSERT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(decode_all(notification(rdnss(1, {"2001:db8::a", "2001:db8::a"}))).dropped(kl_drop::server_repeated));
     EXPECT_EQ(reports[0].count, 3);
     EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::a", "2001:db8::b", "2001:db8::c"}));
     EXPECT_EQ(servers(reports[1]), (strings{"2001:db8::a"}));
@@ -120,6 +134,9 @@ TEST(KlDecode, FirstFourDistinctOfFiveKept)
         rdnss(5, {"2001:db8::1", "2001:db8::2", "2001:db8::1", "2001:db8::3", "2001:db8::4", "2001:db8::5"})));
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4"}));
+    EXPECT_TRUE(decode_all(notification(rdnss(5, {"2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4",
+                                                  "2001:db8::5"})))
+                    .dropped(kl_drop::server_surplus));
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(reports[0].lifetime[i], 5u);
 }
@@ -139,6 +156,7 @@ TEST(KlDecode, ServersThatCanNeverServeThisHostAreDropped)
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4"}));
     EXPECT_EQ(servers(reports[1]), (strings{"fe80::53"}));
+    EXPECT_TRUE(dropped_for(notification(rdnss(60, {"::1"})), kl_drop::server_unusable));
 }
 
 TEST(KlDecode, LifetimesZeroAndAllOnesPassUnchanged)
@@ -161,16 +179,18 @@ TEST(KlDecode, EvenLengthRdnssSkippedAndWalkContinues)
     const auto reports = decode(notification(cat({len2, dnssl, len4, rdnss(7, {"2001:db8::7"})})));
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(servers(reports[0]), (strings{"2001:db8::7"}));
+    EXPECT_TRUE(dropped_for(notification(len2), kl_drop::rdnss_length));
+    EXPECT_TRUE(dropped_for(notification(len4), kl_drop::rdnss_length));
 }
 
 TEST(KlDecode, ZeroLengthOrOverlongOptionEndsTheWalk)
 {
     raw zero{1, 0, 0, 0, 0, 0, 0, 0};  // source link-layer option with length 0
-    EXPECT_TRUE(decode(notification(cat({zero, rdnss(7, {"2001:db8::7"})}))).empty());
+    EXPECT_TRUE(dropped_for(notification(cat({zero, rdnss(7, {"2001:db8::7"})})), kl_drop::walk_cut));
 
     // The first option claims 5 units (40 bytes) but only 24 option bytes remain.
     raw overlong = rdnss(7, {"2001:db8::1"}, 5);
-    EXPECT_TRUE(decode(notification(overlong)).empty());
+    EXPECT_TRUE(dropped_for(notification(overlong), kl_drop::walk_cut));
 
     // Options announced as 24 bytes: the second option lies beyond the announced length.
     header h;
@@ -193,7 +213,7 @@ TEST(KlDecode, WalkNeverPassesTheReceivedBytes)
 
     // Cut inside the first option: nothing at all.
     d.resize(32 + 20);
-    EXPECT_TRUE(decode(d).empty());
+    EXPECT_TRUE(dropped_for(d, kl_drop::walk_cut));
 }
 
 TEST(KlDecode, ForeignOrShortNotificationsIgnored)
@@ -203,29 +223,29 @@ TEST(KlDecode, ForeignOrShortNotificationsIgnored)
 
     raw short31 = notification(opts);
     short31.resize(31);
-    EXPECT_TRUE(decode(short31).empty());
+    EXPECT_TRUE(dropped_for(short31, kl_drop::short_datagram));
 
     header inet;
     inet.family = 2;  // AF_INET
-    EXPECT_TRUE(decode(notification(opts, inet)).empty());
+    EXPECT_TRUE(dropped_for(notification(opts, inet), kl_drop::not_inet6));
 
     header redirect;
     redirect.type = 137;
-    EXPECT_TRUE(decode(notification(opts, redirect)).empty());
+    EXPECT_TRUE(dropped_for(notification(opts, redirect), kl_drop::not_advert));
 
     header code1;
     code1.code = 1;
-    EXPECT_TRUE(decode(notification(opts, code1)).empty());
+    EXPECT_TRUE(dropped_for(notification(opts, code1), kl_drop::not_advert));
 
     header other_if;
     other_if.ifindex = kWatched + 1;
-    EXPECT_TRUE(decode(notification(opts, other_if)).empty());
+    EXPECT_TRUE(dropped_for(notification(opts, other_if), kl_drop::foreign));
 
     // The watched interface does not exist: even an index-0 notification does not match it.
     header zero_if;
     zero_if.ifindex = 0;
-    EXPECT_TRUE(decode(notification(opts, zero_if), 0).empty());
-    EXPECT_TRUE(decode(notification(opts), 0).empty());
+    EXPECT_TRUE(dropped_for(notification(opts, zero_if), kl_drop::foreign, 0));
+    EXPECT_TRUE(dropped_for(notification(opts), kl_drop::foreign, 0));
 }
 
 TEST(KlDecode, BareHeaderAndOneStrayByteGiveNothing)
@@ -258,7 +278,7 @@ TEST(KlDecode, RandomOptionsKeepTheReportInvariants)
         // An allocation of exactly the datagram's size, so ASan sees any read past its end.
         const auto exact = std::make_unique<uint8_t[]>(d.size());
         std::copy(d.begin(), d.end(), exact.get());
-        const auto reports = kl_decode(as_bytes_of(exact.get(), d.size()), kWatched);
+        const auto reports = kl_decode(as_bytes_of(exact.get(), d.size()), kWatched).rdnss;
         size_t rdnss_bytes = 0;
         for (const rdnss_report& r : reports) {
             ASSERT_GE(r.count, 1);
