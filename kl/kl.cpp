@@ -54,8 +54,11 @@ void* kl_listener(void*)
             return nullptr;
         }
         const unsigned ifindex = if_nametoindex(kl_ifname);
-        for (const rdnss_report& r : kl_decode(bytes(kl_buf).first(static_cast<size_t>(n)), ifindex).rdnss)
+        const kl_decoded found = kl_decode(bytes(kl_buf).first(static_cast<size_t>(n)), ifindex);
+        for (const rdnss_report& r : found.rdnss)
             mgr_post(MGR_RDNSS, &r, sizeof r);
+        for (const dnssl_report& r : found.dnssl)
+            mgr_post(MGR_DNSSL, &r, sizeof r);
     }
 }
 

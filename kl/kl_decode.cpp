@@ -1,5 +1,7 @@
 #include "kl_decode.h"
 
+#include "kl_dnssl.h"
+
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -54,10 +56,13 @@ bool accepted(bytes d, unsigned watched_ifindex, kl_decoded& out)
 
 // A router may name such a server, but no resolver here could use it: the unspecified address
 // names nobody, a multicast one is no server (RFC 4291 2.7), and loopback would hand this host's
-// name resolution to whatever listens locally. The option's other servers still count.
+// name resolution to whatever listens locally; so would an IPv4-mapped one (RFC 4291 2.5.5.2),
+// which a socket sends over IPv4, ::ffff:127.0.0.1 to this host's own 127.0.0.1. The option's
+// other servers still count.
 bool never_serves(const in6_addr& a)
 {
-    return IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_MULTICAST(&a);
+    return IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_MULTICAST(&a) ||
+           IN6_IS_ADDR_V4MAPPED(&a);
 }
 
 bool held(const rdnss_report& r, const in6_addr& a)
@@ -117,8 +122,11 @@ kl_decoded kl_decode(bytes d, unsigned watched_ifindex)
     opts = opts.first(std::min(opts.size(), opts_len));
     tlv_walker walk(opts, kNdOptions);
     while (auto opt = walk.next()) {
-        if (byte_at(*opt, offsetof(nd_opt_hdr, nd_opt_type)) == kOptRdnss)
+        const uint8_t type = byte_at(*opt, offsetof(nd_opt_hdr, nd_opt_type));
+        if (type == kOptRdnss)
             take_rdnss(*opt, out);
+        else if (type == kOptDnssl)
+            kl_take_dnssl(*opt, out);
     }
     if (walk.cut())
         out.drop(kl_drop::walk_cut);

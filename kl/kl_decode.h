@@ -19,13 +19,27 @@ enum class kl_drop : uint8_t {
     server_unusable,  // an address that can never serve this host
     server_repeated,  // an address already taken from the same option
     server_surplus,   // a distinct address beyond the first four of an option
+    dnssl_length,       // a DNSSL option shorter than 2 units
+    name_compressed,    // a compression pointer: the option yields no name
+    label_too_long,     // a label over 63 bytes: the option yields no name
+    name_too_long,      // a name over 255 bytes: the option yields no name
+    name_unterminated,  // a name without its final zero label: the option yields no name
+    dnssl_padding,      // a non-zero byte after the last name: the option yields no name
+    name_unsafe,        // a label byte other than a letter, digit, hyphen or underscore: that name only
+    name_repeated,      // a name already taken from the same option, in any case
+    name_surplus,       // a distinct name beyond the first six of an option
+    none,               // no rule fired
 };
 
 struct kl_decoded {
     std::vector<rdnss_report> rdnss;  // one per RDNSS option with a usable server, in option order
+    // One per DNSSL option with an acceptable name, in option order. Names are lower case without
+    // the final dot; a lifetime of 0 comes with its names, so the manager can drop them.
+    std::vector<dnssl_report> dnssl;
     uint32_t drops = 0;               // one bit for each kl_drop that fired
 
     void drop(kl_drop why) { drops |= 1u << static_cast<unsigned>(why); }
+    static_assert(static_cast<unsigned>(kl_drop::none) < 32);
     bool dropped(kl_drop why) const { return (drops >> static_cast<unsigned>(why)) & 1u; }
 };
 
