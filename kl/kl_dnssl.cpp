@@ -27,6 +27,23 @@ bool safe_char(uint8_t c)
 
 char lower(uint8_t c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); }
 
+// Why the label whose length byte stands at `at` cannot be read (none when it can); counts it
+// into the name's length in wire format.
+kl_drop label_fault(bytes names, size_t at, size_t& wire)
+{
+    const uint8_t label = byte_at(names, at);
+    if ((label & kPointerBits) == kPointerBits)
+        return kl_drop::name_compressed;
+    if (label > kMaxLabel)
+        return kl_drop::label_too_long;
+    wire += 1 + label;
+    if (wire > kMaxNameWire)
+        return kl_drop::name_too_long;
+    if (at + 1 + label > names.size())
+        return kl_drop::name_unterminated;  // the option ends inside the label
+    return kl_drop::none;
+}
+
 // Reads the name that starts at `at` into text (lower case, labels joined by dots, no final
 // dot), noting a character that may not pass. Returns the offset after its final zero, or
 // nullopt after recording why the option is malformed.
@@ -44,11 +61,7 @@ std::optional<size_t> read_name(bytes names, size_t at, domain_name& text, bool&
             text[len] = '\0';
             return at + 1;
         }
-        const kl_drop bad = (label & kPointerBits) == kPointerBits ? kl_drop::name_compressed
-                            : label > kMaxLabel                    ? kl_drop::label_too_long
-                            : (wire += 1 + label) > kMaxNameWire   ? kl_drop::name_too_long
-                            : at + 1 + label > names.size()        ? kl_drop::name_unterminated
-                                                                   : kl_drop::none;
+        const kl_drop bad = label_fault(names, at, wire);
         if (bad != kl_drop::none) {
             out.drop(bad);
             return std::nullopt;
