@@ -1,9 +1,43 @@
-// ND user option datagrams: every report holds 1 to 4 distinct servers taken from the datagram,
-// none of them unspecified, loopback or multicast.
+// ND user option datagrams: every server report holds 1 to 4 distinct servers taken from the
+// datagram, none of them unspecified, loopback, multicast or IPv4-mapped; every search list report
+// holds 1 to 6 distinct names of at most 253 characters, NUL-terminated, of nothing but
+// [a-z0-9._-], with no empty label.
 #include "kl_decode.h"
 
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+void check_name(const domain_name& n)
+{
+    const size_t len = strnlen(n.data(), n.size());
+    if (len == 0 || len > 253 || n[0] == '.' || n[len - 1] == '.' || std::strstr(n.data(), "..") != nullptr)
+        std::abort();
+    for (size_t i = 0; i < len; ++i) {
+        const char c = n[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'))
+            std::abort();
+    }
+}
+
+void check_names(const dnssl_report& r)
+{
+    if (r.count < 1 || r.count > kMaxDomains)
+        std::abort();
+    for (int i = 0; i < r.count; ++i) {
+        check_name(r.name[i]);
+        for (int k = 0; k < i; ++k)
+            if (std::strcmp(r.name[i].data(), r.name[k].data()) == 0)
+                std::abort();
+    }
+    static constexpr domain_name empty{};
+    for (int i = r.count; i < kMaxDomains; ++i)
+        if (r.name[i] != empty)
+            std::abort();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -12,12 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const unsigned watched = data[0] % 4;
     const bytes datagram = as_bytes_of(data + 1, size - 1);
-    for (const rdnss_report& r : kl_decode(datagram, watched)) {
+    const kl_decoded d = kl_decode(datagram, watched);
+    for (const dnssl_report& r : d.dnssl)
+        check_names(r);
+    for (const rdnss_report& r : d.rdnss) {
         if (r.count < 1 || r.count > kMaxServers)
             std::abort();
         for (int i = 0; i < r.count; ++i) {
             const in6_addr& a = r.addr[i];
-            if (IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_MULTICAST(&a))
+            if (IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_MULTICAST(&a) ||
+                IN6_IS_ADDR_V4MAPPED(&a))
                 std::abort();
             if (r.lifetime[i] != r.lifetime[0] || memmem(datagram.data(), datagram.size(), &r.addr[i], 16) == nullptr)
                 std::abort();

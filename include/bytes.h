@@ -56,6 +56,7 @@ public:
         const size_t len = rule_.length(rest_);
         if (len < rule_.min_len || len > rest_.size()) {
             rest_ = {};
+            cut_ = true;
             return std::nullopt;
         }
         bytes elem = rest_.first(len);
@@ -64,9 +65,13 @@ public:
         return elem;
     }
 
+    // Whether the walk ended on a malformed element rather than at the end of the bytes.
+    bool cut() const { return cut_; }
+
 private:
     bytes rest_;
     tlv_rule rule_;
+    bool cut_ = false;
 };
 
 // Netlink messages in a datagram: the header's 32-bit length first, aligned to NLMSG_ALIGNTO.

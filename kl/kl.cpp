@@ -22,11 +22,12 @@ namespace {
 constexpr uint32_t kNdUseroptGroupMask = 1u << (RTNLGRP_ND_USEROPT - 1);
 static_assert(kNdUseroptGroupMask == 0x80000);
 
+// The listener ends on any readable counter; its stop writes this value.
+constexpr uint64_t kListenerStop = 1;
+
 char* kl_ifname = nullptr;
-int kl_counter = -1;
+module_thread kl_thread;
 int kl_sock = -1;
-pthread_t kl_thread{};
-bool kl_thread_running = false;
 
 // One datagram; cleared before every receive so no byte of an earlier one is ever read again.
 std::array<std::byte, 65544> kl_buf;
@@ -35,9 +36,9 @@ void* kl_listener(void*)
 {
     block_all_signals();
     for (;;) {
-        if (wait_counter_or_socket(kl_counter, kl_sock)) {
+        if (wait_counter_or_socket(kl_thread.counter, kl_sock)) {
             uint64_t value;
-            evcount_read(kl_counter, value);
+            evcount_read(kl_thread.counter, value);
             return nullptr;
         }
         kl_buf.fill(std::byte{0});
@@ -53,8 +54,11 @@ void* kl_listener(void*)
             return nullptr;
         }
         const unsigned ifindex = if_nametoindex(kl_ifname);
-        for (const rdnss_report& r : kl_decode(bytes(kl_buf).first(static_cast<size_t>(n)), ifindex))
+        const kl_decoded found = kl_decode(bytes(kl_buf).first(static_cast<size_t>(n)), ifindex);
+        for (const rdnss_report& r : found.rdnss)
             mgr_post(MGR_RDNSS, &r, sizeof r);
+        for (const dnssl_report& r : found.dnssl)
+            mgr_post(MGR_DNSSL, &r, sizeof r);
     }
 }
 
@@ -62,7 +66,7 @@ void* kl_listener(void*)
 
 int kl_init(const char* ifname)
 {
-    if (!str_store(kl_ifname, ifname) || !evcount_open(kl_counter)) {
+    if (!str_store(kl_ifname, ifname) || !module_thread_open(kl_thread)) {
         kl_cleanup();
         return -1;
     }
@@ -86,26 +90,13 @@ int kl_init(const char* ifname)
     return 0;
 }
 
-int kl_start()
-{
-    if (!thread_start(kl_thread, kl_listener))
-        return -1;
-    kl_thread_running = true;
-    return 0;
-}
+int kl_start() { return module_thread_start(kl_thread, kl_listener) ? 0 : -1; }
 
-void kl_stop()
-{
-    evcount_write(kl_counter, 1);
-    if (kl_thread_running) {
-        pthread_join(kl_thread, nullptr);
-        kl_thread_running = false;
-    }
-}
+void kl_stop() { module_thread_stop(kl_thread, kListenerStop); }
 
 void kl_cleanup()
 {
-    fd_close(kl_counter);
+    module_thread_close(kl_thread);
     fd_close(kl_sock);
     str_free(kl_ifname);
 }

@@ -1,5 +1,7 @@
 #include "kl_decode.h"
 
+#include "kl_dnssl.h"
+
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -33,51 +35,86 @@ struct rdnss_header {
 };
 static_assert(sizeof(rdnss_header) == 8 && offsetof(rdnss_header, lifetime) == 4);
 
-bool accepted(bytes d, unsigned watched_ifindex)
+// Whether the notification is one to read; otherwise records why not.
+bool accepted(bytes d, unsigned watched_ifindex, kl_decoded& out)
 {
-    if (d.size() < kOptionsAt || watched_ifindex == 0)
+    if (d.size() < kOptionsAt) {
+        out.drop(kl_drop::short_datagram);
         return false;
+    }
     const auto ifindex = read_at<decltype(nduseroptmsg::nduseropt_ifindex)>(d, kIfindexAt);
-    return byte_at(d, kFamilyAt) == AF_INET6 && byte_at(d, kIcmpTypeAt) == ND_ROUTER_ADVERT &&
-           byte_at(d, kIcmpCodeAt) == 0 && ifindex && static_cast<unsigned>(*ifindex) == watched_ifindex;
+    if (byte_at(d, kFamilyAt) != AF_INET6)
+        out.drop(kl_drop::not_inet6);
+    else if (byte_at(d, kIcmpTypeAt) != ND_ROUTER_ADVERT || byte_at(d, kIcmpCodeAt) != 0)
+        out.drop(kl_drop::not_advert);
+    else if (watched_ifindex == 0 || !ifindex || static_cast<unsigned>(*ifindex) != watched_ifindex)
+        out.drop(kl_drop::foreign);
+    else
+        return true;
+    return false;
 }
 
 // A router may name such a server, but no resolver here could use it: the unspecified address
 // names nobody, a multicast one is no server (RFC 4291 2.7), and loopback would hand this host's
-// name resolution to whatever listens locally. The option's other servers still count.
+// name resolution to whatever listens locally; so would an IPv4-mapped one (RFC 4291 2.5.5.2),
+// which a socket sends over IPv4, ::ffff:127.0.0.1 to this host's own 127.0.0.1. The option's
+// other servers still count.
 bool never_serves(const in6_addr& a)
 {
-    return IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_MULTICAST(&a);
+    return IN6_IS_ADDR_UNSPECIFIED(&a) || IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_MULTICAST(&a) ||
+           IN6_IS_ADDR_V4MAPPED(&a);
+}
+
+bool held(const rdnss_report& r, const in6_addr& a)
+{
+    for (int k = 0; k < r.count; ++k)
+        if (std::memcmp(&r.addr[k], &a, sizeof a) == 0)
+            return true;
+    return false;
 }
 
 // Takes the first four distinct usable servers of one RDNSS option, in the order it lists them.
-rdnss_report extract(bytes opt)
+rdnss_report extract_rdnss(bytes opt, kl_decoded& out)
 {
     rdnss_report r{};
     const uint32_t lifetime = ntohl(*read_at<uint32_t>(opt, offsetof(rdnss_header, lifetime)));
     const size_t addresses = (opt.size() - sizeof(rdnss_header)) / sizeof(in6_addr);
-    for (size_t i = 0; i < addresses && r.count < kMaxServers; ++i) {
-        const auto a = read_at<in6_addr>(opt, sizeof(rdnss_header) + sizeof(in6_addr) * i);
-        if (!a)
-            break;
-        bool seen = never_serves(*a);
-        for (int k = 0; k < r.count; ++k)
-            seen = seen || std::memcmp(&r.addr[k], &*a, sizeof *a) == 0;
-        if (seen)
-            continue;
-        r.addr[r.count] = *a;
-        r.lifetime[r.count] = lifetime;
-        ++r.count;
+    for (size_t i = 0; i < addresses; ++i) {
+        const in6_addr a = *read_at<in6_addr>(opt, sizeof(rdnss_header) + sizeof(in6_addr) * i);
+        if (never_serves(a)) {
+            out.drop(kl_drop::server_unusable);
+        } else if (held(r, a)) {
+            out.drop(kl_drop::server_repeated);
+        } else if (r.count == kMaxServers) {
+            out.drop(kl_drop::server_surplus);
+        } else {
+            r.addr[r.count] = a;
+            r.lifetime[r.count] = lifetime;
+            ++r.count;
+        }
     }
     return r;
 }
 
+void take_rdnss(bytes opt, kl_decoded& out)
+{
+    // RFC 8106 5.1: an RDNSS option has an odd length of at least 3.
+    const size_t units = opt.size() / kNdOptionUnit;
+    if (units < 3 || units % 2 == 0) {
+        out.drop(kl_drop::rdnss_length);
+        return;
+    }
+    // An option left with no usable server reports nothing rather than an empty list.
+    if (const rdnss_report r = extract_rdnss(opt, out); r.count > 0)
+        out.rdnss.push_back(r);
+}
+
 }  // namespace
 
-std::vector<rdnss_report> kl_decode(bytes d, unsigned watched_ifindex)
+kl_decoded kl_decode(bytes d, unsigned watched_ifindex)
 {
-    std::vector<rdnss_report> out;
-    if (!accepted(d, watched_ifindex))
+    kl_decoded out;
+    if (!accepted(d, watched_ifindex, out))
         return out;
     // The options end where the header says or where the datagram does, whichever comes first.
     const size_t opts_len = *read_at<decltype(nduseroptmsg::nduseropt_opts_len)>(d, kOptsLenAt);
@@ -85,13 +122,13 @@ std::vector<rdnss_report> kl_decode(bytes d, unsigned watched_ifindex)
     opts = opts.first(std::min(opts.size(), opts_len));
     tlv_walker walk(opts, kNdOptions);
     while (auto opt = walk.next()) {
-        const size_t units = opt->size() / kNdOptionUnit;
-        // RFC 8106 5.1: an RDNSS option has an odd length of at least 3.
-        if (byte_at(*opt, offsetof(rdnss_header, type)) != kOptRdnss || units < 3 || units % 2 == 0)
-            continue;
-        // An option left with no usable server reports nothing rather than an empty list.
-        if (const rdnss_report r = extract(*opt); r.count > 0)
-            out.push_back(r);
+        const uint8_t type = byte_at(*opt, offsetof(nd_opt_hdr, nd_opt_type));
+        if (type == kOptRdnss)
+            take_rdnss(*opt, out);
+        else if (type == kOptDnssl)
+            kl_take_dnssl(*opt, out);
     }
+    if (walk.cut())
+        out.drop(kl_drop::walk_cut);
     return out;
 }

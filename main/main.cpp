@@ -162,10 +162,12 @@ void hold_standard_descriptors()
     }
 }
 
-// daemon() changes to "/": a relative -x or -c path must name the same file afterwards.
-const char* absolute(const char* path, std::string& store)
+// daemon() changes to "/": a relative -x or -c path must name the same file afterwards. In the
+// foreground the caller's directory stays, so the hook (argument 0 included) and the messages get
+// the paths as the caller wrote them.
+const char* anchored(const char* path, std::string& store)
 {
-    if (path == nullptr || path[0] == '/')
+    if (g.foreground || path == nullptr || path[0] == '/')
         return path;
     std::array<char, PATH_MAX> cwd{};
     if (getcwd(cwd.data(), cwd.size()) == nullptr)
@@ -184,8 +186,8 @@ const char* absolute(const char* path, std::string& store)
         usage_exit();
     hold_standard_descriptors();
     std::string script_store, policy_store;
-    const char* script = absolute(g.script_path, script_store);
-    const char* policy_path = absolute(g.policy_path, policy_store);
+    const char* script = anchored(g.script_path, script_store);
+    const char* policy_path = anchored(g.policy_path, policy_store);
 
     sigset_t all;
     sigfillset(&all);

@@ -4,6 +4,7 @@
 
 #include "bytes.h"
 #include "mgr.h"
+#include "rq_decode.h"
 #include "util.h"
 
 #include <net/if.h>
@@ -27,31 +28,20 @@ constexpr int kFailureFloorMs = 6000;
 constexpr int32_t kBurstExtra = 25;
 constexpr useconds_t kBurstPauseUs = 20000;
 constexpr char kAllRouters[] = "ff02::2";
-constexpr int kRequiredHopLimit = 255;  // RFC 4861 6.1.2: anything else was forwarded
-// RFC 4861 6.1.2: an advertisement shorter than its fixed part is invalid.
-constexpr size_t kMinAdvertLen = sizeof(nd_router_advert);
-static_assert(kMinAdvertLen == 16);
+constexpr int kLinkHopLimit = 255;  // RFC 4861 6.1.2: routers drop anything sent with less
 
 char* rq_ifname = nullptr;
 int32_t rq_interval = -1;     // guarded by rq_mutex
 int32_t rq_burst = 0;         // guarded by rq_mutex
 int32_t rq_ra_seen = 0;       // guarded by rq_mutex
-int rq_sender_counter = -1;
-int rq_watcher_counter = -1;
+module_thread rq_send;
+module_thread rq_watch;
 int rq_sock = -1;
 pthread_mutex_t rq_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_t rq_sender_thread{};
-pthread_t rq_watcher_thread{};
-bool rq_threads_running = false;
 
 std::array<std::byte, 16384> rq_buf;
 // Room for the one int-sized control message the socket asks for, on any word size.
 alignas(cmsghdr) std::array<std::byte, CMSG_SPACE(sizeof(int))> rq_control;
-
-// Control messages as the kernel lays them out: cmsg_len covers the header and the data.
-constexpr tlv_rule kControlMessages{
-    sizeof(cmsghdr), sizeof(cmsghdr), alignof(cmsghdr),
-    [](bytes b) -> size_t { return *read_at<decltype(cmsghdr::cmsg_len)>(b, offsetof(cmsghdr, cmsg_len)); }};
 
 // A Router Solicitation without options (RFC 4861 4.1); the kernel fills in the checksum.
 constexpr std::array<uint8_t, sizeof(nd_router_solicit)> kSolicitation{ND_ROUTER_SOLICIT};
@@ -66,9 +56,8 @@ bool set_int_option(int level, int name, int value, const char* what)
     return true;
 }
 
-// One cycle: a single solicitation, or a burst that ends once an advertisement was seen.
-// False when it could not be completed, so the next wait uses the longer failure floor.
-bool solicit_cycle()
+// The all-routers group on the watched interface, resolved afresh for every cycle.
+bool all_routers(sockaddr_in6& dst)
 {
     addrinfo hints{};
     hints.ai_flags = AI_NUMERICHOST;
@@ -81,22 +70,36 @@ bool solicit_cycle()
                      err == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(err));
         return false;
     }
-    sockaddr_in6 dst{};
+    dst = {};
     std::memcpy(&dst, res->ai_addr, std::min<size_t>(res->ai_addrlen, sizeof dst));
     freeaddrinfo(res);
-
-    const unsigned ifindex = if_nametoindex(rq_ifname);
-    if (ifindex == 0) {
+    dst.sin6_scope_id = if_nametoindex(rq_ifname);
+    if (dst.sin6_scope_id == 0) {
         perror("if_nametoindex");
         return false;
     }
-    dst.sin6_scope_id = ifindex;
+    return true;
+}
 
+bool advert_seen()
+{
+    pthread_mutex_lock(&rq_mutex);
+    const bool seen = rq_ra_seen != 0;
+    pthread_mutex_unlock(&rq_mutex);
+    return seen;
+}
+
+// One cycle: a single solicitation, or a burst that ends once an advertisement was seen.
+// False when it could not be completed, so the next wait uses the longer failure floor.
+bool solicit_cycle()
+{
+    sockaddr_in6 dst;
+    if (!all_routers(dst))
+        return false;
     pthread_mutex_lock(&rq_mutex);
     rq_ra_seen = 0;
     int32_t extra = rq_burst;
     pthread_mutex_unlock(&rq_mutex);
-
     for (;;) {
         const ssize_t sent = sendto(rq_sock, kSolicitation.data(), kSolicitation.size(), 0,
                                     reinterpret_cast<const sockaddr*>(&dst), sizeof dst);
@@ -108,10 +111,7 @@ bool solicit_cycle()
             break;
         --extra;
         usleep(kBurstPauseUs);
-        pthread_mutex_lock(&rq_mutex);
-        const bool seen = rq_ra_seen != 0;
-        pthread_mutex_unlock(&rq_mutex);
-        if (seen)
+        if (advert_seen())
             break;
     }
     mgr_post(MGR_RS_SENT, nullptr, 0);
@@ -129,11 +129,11 @@ void* rq_sender(void*)
             pthread_mutex_unlock(&rq_mutex);
             const int wait = interval == -1 ? -1 : std::max(interval, floor);
 
-            pollfd pfd{rq_sender_counter, POLLIN, 0};
+            pollfd pfd{rq_send.counter, POLLIN, 0};
             const int r = poll(&pfd, 1, wait);
             if (r == 1 && (pfd.revents & POLLIN)) {
                 uint64_t value;
-                if (!evcount_read(rq_sender_counter, value) || value >= EV_STOP)
+                if (!evcount_read(rq_send.counter, value) || value >= EV_STOP)
                     return nullptr;
                 break;  // a wake: fresh floor, fresh interval, full new wait
             }
@@ -147,40 +147,13 @@ void* rq_sender(void*)
     }
 }
 
-// Whether the hop limit the kernel passed along (if any) shows a packet from beyond the link.
-bool hop_limit_rejects(bytes control)
-{
-    tlv_walker walk(control, kControlMessages);
-    while (auto msg = walk.next()) {
-        const auto level = read_at<int>(*msg, offsetof(cmsghdr, cmsg_level));
-        const auto type = read_at<int>(*msg, offsetof(cmsghdr, cmsg_type));
-        if (level != IPPROTO_IPV6 || type != IPV6_HOPLIMIT)
-            continue;
-        const auto hops = read_at<int>(*msg, CMSG_LEN(0));
-        if (hops && *hops != kRequiredHopLimit)
-            return true;
-    }
-    return false;
-}
-
-bool is_advertisement(bytes packet, const sockaddr_in6& src)
-{
-    if (packet.size() < kMinAdvertLen || byte_at(packet, offsetof(icmp6_hdr, icmp6_type)) != ND_ROUTER_ADVERT ||
-        byte_at(packet, offsetof(icmp6_hdr, icmp6_code)) != 0)
-        return false;
-    // Only the watched interface's routers count. Index 0 means that interface is gone, and it is
-    // also the scope of every source that is not link-local, so it must match nothing.
-    const unsigned ifindex = if_nametoindex(rq_ifname);
-    return ifindex != 0 && src.sin6_scope_id == ifindex;
-}
-
 void* rq_watcher(void*)
 {
     block_all_signals();
     for (;;) {
-        if (wait_counter_or_socket(rq_watcher_counter, rq_sock)) {
+        if (wait_counter_or_socket(rq_watch.counter, rq_sock)) {
             uint64_t value;
-            evcount_read(rq_watcher_counter, value);
+            evcount_read(rq_watch.counter, value);
             return nullptr;
         }
         sockaddr_in6 src{};
@@ -196,9 +169,8 @@ void* rq_watcher(void*)
         if (n < 0)
             continue;
         const bytes control = bytes(rq_control).first(std::min(msg.msg_controllen, rq_control.size()));
-        if (hop_limit_rejects(control))
-            continue;
-        if (!is_advertisement(bytes(rq_buf).first(static_cast<size_t>(n)), src))
+        if (rq_decode(bytes(rq_buf).first(static_cast<size_t>(n)), control, src.sin6_scope_id,
+                      if_nametoindex(rq_ifname)) != ra_verdict::accepted)
             continue;
         pthread_mutex_lock(&rq_mutex);
         rq_ra_seen = 1;
@@ -211,7 +183,7 @@ void* rq_watcher(void*)
 
 int rq_init(const char* ifname)
 {
-    if (!str_store(rq_ifname, ifname) || !evcount_open(rq_sender_counter) || !evcount_open(rq_watcher_counter)) {
+    if (!str_store(rq_ifname, ifname) || !module_thread_open(rq_send) || !module_thread_open(rq_watch)) {
         rq_cleanup();
         return -1;
     }
@@ -224,8 +196,8 @@ int rq_init(const char* ifname)
         return -1;
     }
     if (!set_int_option(SOL_SOCKET, SO_DONTROUTE, 1, "setsockopt SO_DONTROUTE") ||
-        !set_int_option(IPPROTO_IPV6, IPV6_MULTICAST_HOPS, kRequiredHopLimit, "setsockopt IPV6_MULTICAST_HOPS") ||
-        !set_int_option(IPPROTO_IPV6, IPV6_UNICAST_HOPS, kRequiredHopLimit, "setsockopt IPV6_UNICAST_HOPS") ||
+        !set_int_option(IPPROTO_IPV6, IPV6_MULTICAST_HOPS, kLinkHopLimit, "setsockopt IPV6_MULTICAST_HOPS") ||
+        !set_int_option(IPPROTO_IPV6, IPV6_UNICAST_HOPS, kLinkHopLimit, "setsockopt IPV6_UNICAST_HOPS") ||
         !set_int_option(IPPROTO_IPV6, IPV6_RECVHOPLIMIT, 1, "setsockopt IPV6_RECVHOPLIMIT")) {
         rq_cleanup();
         return -1;
@@ -235,16 +207,15 @@ int rq_init(const char* ifname)
 
 int rq_start()
 {
-    if (!thread_start(rq_sender_thread, rq_sender))
+    if (!module_thread_start(rq_send, rq_sender))
         return -1;
-    if (!thread_start(rq_watcher_thread, rq_watcher)) {
+    if (!module_thread_start(rq_watch, rq_watcher)) {
         pthread_mutex_lock(&rq_mutex);
-        evcount_write(rq_sender_counter, EV_STOP);
+        evcount_write(rq_send.counter, EV_STOP);
         pthread_mutex_unlock(&rq_mutex);
-        pthread_join(rq_sender_thread, nullptr);
+        module_thread_join(rq_send);
         return -1;
     }
-    rq_threads_running = true;
     return 0;
 }
 
@@ -259,26 +230,23 @@ void rq_set(int32_t interval_ms, bool burst)
     rq_burst = burst ? kBurstExtra : 0;
     pthread_mutex_unlock(&rq_mutex);
     if (!stays_off)
-        evcount_write(rq_sender_counter, EV_WAKE);
+        evcount_write(rq_send.counter, EV_WAKE);
 }
 
 void rq_stop()
 {
     pthread_mutex_lock(&rq_mutex);
-    evcount_write(rq_sender_counter, EV_STOP);
-    evcount_write(rq_watcher_counter, EV_STOP);
+    evcount_write(rq_send.counter, EV_STOP);
+    evcount_write(rq_watch.counter, EV_STOP);
     pthread_mutex_unlock(&rq_mutex);
-    if (rq_threads_running) {
-        pthread_join(rq_sender_thread, nullptr);
-        pthread_join(rq_watcher_thread, nullptr);
-        rq_threads_running = false;
-    }
+    module_thread_join(rq_send);
+    module_thread_join(rq_watch);
 }
 
 void rq_cleanup()
 {
-    fd_close(rq_sender_counter);
-    fd_close(rq_watcher_counter);
+    module_thread_close(rq_send);
+    module_thread_close(rq_watch);
     fd_close(rq_sock);
     str_free(rq_ifname);
     rq_interval = -1;

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-20}
 shift || true
-targets=("${@:-policy kl wl nl80211 request list_reply}")
+targets=("${@:-policy kl rq wl nl80211 request list_reply}")
 read -r -a targets <<<"${targets[*]}"
 
 cc=$(command -v clang-14 || command -v clang)

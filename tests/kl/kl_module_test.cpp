@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@ namespace {
 std::mutex posts_mutex;
 std::condition_variable posts_cv;
 std::vector<rdnss_report> reports;
+std::vector<std::pair<std::string, uint32_t>> domains;  // each DNSSL report's first name and lifetime
 bool hold_posts = false;  // a blocked manager: the listener stops reading while it is set
 
 struct server {
@@ -79,10 +81,24 @@ void hold(bool on)
     posts_cv.notify_all();
 }
 
+bool domain_reported(const std::string& name, uint32_t lifetime)
+{
+    std::lock_guard lock(posts_mutex);
+    return std::find(domains.begin(), domains.end(), std::pair{name, lifetime}) != domains.end();
+}
+
 }  // namespace
 
 void mgr_post(uint32_t type, const void* payload, uint32_t length)
 {
+    if (type == MGR_DNSSL) {
+        ASSERT_EQ(length, sizeof(dnssl_report));
+        dnssl_report r;
+        std::memcpy(&r, payload, sizeof r);
+        std::lock_guard lock(posts_mutex);
+        domains.emplace_back(r.name[0].data(), r.lifetime);
+        return;
+    }
     EXPECT_EQ(type, MGR_RDNSS);
     EXPECT_EQ(length, sizeof(rdnss_report));
     rdnss_report r;
@@ -103,6 +119,7 @@ protected:
         {
             std::lock_guard lock(posts_mutex);
             reports.clear();
+            domains.clear();
             hold_posts = false;
         }
         net_ = std::make_unique<tt::netns_pair>("kl", 2);
@@ -143,11 +160,12 @@ TEST_F(KlLink, RadvdOptionsReportedOneByOneAndWithdrawnOnStop)
     tt::temp_dir dir;
     tt::process router = tt::radvd(*net_, dir,
                                    tt::radvd_conf("tr0", "2001:db8::53 2001:db8::54",
-                                                  "  DNSSL lan.example { AdvDNSSLLifetime 600; };\n"
+                                                  "  DNSSL Lan.Example { AdvDNSSLLifetime 600; };\n"
                                                   "  RDNSS 2001:db8::55 { AdvRDNSSLifetime 450; };\n"));
     ASSERT_TRUE(tt::eventually([] { return snapshot().size() >= 2; }, 10s)) << router.err();
     EXPECT_TRUE(reported({{"2001:db8::53", 600}, {"2001:db8::54", 600}}));
     EXPECT_TRUE(reported({{"2001:db8::55", 450}}));
+    EXPECT_TRUE(tt::eventually([] { return domain_reported("lan.example", 600); }));
 
     // On its way out radvd advertises once more with lifetime 0: the servers are withdrawn.
     router.signal(SIGTERM);
@@ -155,6 +173,7 @@ TEST_F(KlLink, RadvdOptionsReportedOneByOneAndWithdrawnOnStop)
     EXPECT_TRUE(tt::eventually([] {
         return reported({{"2001:db8::53", 0}, {"2001:db8::54", 0}}) && reported({{"2001:db8::55", 0}});
     }));
+    EXPECT_TRUE(tt::eventually([] { return domain_reported("lan.example", 0); }));
 }
 
 TEST_F(KlLink, AdvertisementOnAnotherInterfaceIgnored)

@@ -319,6 +319,21 @@ TEST_F(Tamrod, DetachedDaemonRunsItsThreadsAndTimerInTheDetachedProcess)
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
 }
 
+// Only a daemon that detaches (and so changes to "/") needs its paths anchored: in the foreground
+// the hook is run by the path the caller wrote, which is also its argument 0.
+TEST_F(Tamrod, RelativeScriptInTheForegroundReachesTheHookAsWritten)
+{
+    const std::string ran = dir.file("arg0");
+    dir.write("arg0.sh", "#!/bin/sh\necho \"$0\" > " + ran + "\n", 0755);
+    tt::spawn_options here = env;
+    here.cwd = dir.file("");
+    tt::process p({tt::tamrod_bin(), "-f", "-i", ifname, "-x", "./arg0.sh"}, here);
+    EXPECT_TRUE(tt::eventually([&] { return !tt::read_file(ran).empty(); })) << p.err();
+    EXPECT_EQ(tt::read_file(ran), "./arg0.sh\n");
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10s), 1);
+}
+
 // Under a service manager the daemon reports itself ready only once its control socket answers,
 // so that a unit ordered after it can use the client at once.
 TEST_F(Tamrod, ReadyIsReportedOnceTheControlSocketAnswers)
