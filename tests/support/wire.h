@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
 #include <vector>
 
@@ -29,16 +28,6 @@ inline raw cat(std::initializer_list<raw> parts)
     for (const raw& p : parts)
         r.insert(r.end(), p.begin(), p.end());
     return r;
-}
-
-// An interface lookup for the decoders: answers `index`, counting its calls in `*calls` when given.
-inline std::function<unsigned()> lookup(unsigned index, int* calls = nullptr)
-{
-    return [=] {
-        if (calls != nullptr)
-            ++*calls;
-        return index;
-    };
 }
 
 }  // namespace tt
