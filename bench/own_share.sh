@@ -12,6 +12,8 @@ set -euo pipefail
 
 # shellcheck source=SCRIPTDIR/../scripts/lab.sh
 source "$(dirname "$0")/../scripts/lab.sh" share
+# shellcheck source=SCRIPTDIR/lab_bench.sh
+source "$(dirname "$0")/lab_bench.sh"
 lab_say_fd=2
 lab_log_lines=20
 ads=${BENCH_ADS:-250}
@@ -36,14 +38,7 @@ if [[ -z $before_bin ]]; then
   before_bin=$work/before/build/tamrod
 fi
 
-lab_namespaces
-for ns in "$sta" "$rtr"; do
-  ip netns exec "$ns" sh -c 'echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad &&
-    echo 0 > /proc/sys/net/ipv6/conf/default/router_solicitations'
-done
-in_sta sh -c 'echo 2 > /proc/sys/net/ipv6/conf/default/accept_ra'
-lab_veth
-lab_up
+bench_namespaces
 ln -s "$tool" "$work/tamrod-hook"
 : >"$work/tamrod-hook.log"
 chmod 666 "$work/tamrod-hook.log"

@@ -6,6 +6,7 @@
 #include "ctl_wire.h"
 #include "out_test_support.h"
 #include "policy.h"
+#include "search_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -131,14 +132,6 @@ TEST_F(OutModule, ReloadWithoutAPolicyFileDoesNothing)
     list_lists();
     EXPECT_TRUE(mgr_posts_taken().empty());
     EXPECT_TRUE(script.runs().empty());
-}
-
-search_list domains(std::initializer_list<const char*> names)
-{
-    search_list list{};
-    for (const char* n : names)
-        std::strncpy(list.name[list.count++].data(), n, kDomainSize - 1);
-    return list;
 }
 
 TEST_F(OutModule, SearchDomainsFollowTheFourAndServiceManagerVariablesStayBehind)

@@ -2,6 +2,7 @@
 #include "ctl_wire.h"
 #include "out_request.h"
 #include "out_env.h"
+#include "search_fixture.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -105,18 +106,6 @@ TEST(OutEnv, NeverWritesPastTheBuffer)
     const std::string prefix(300, 'P');
     EXPECT_EQ(out_format_env(buf, prefix.c_str(), v4({"1.1.1.1"})), kEnvSize - 1);
     EXPECT_EQ(std::string(buf.data()), prefix.substr(0, kEnvSize - 1));
-}
-
-}  // namespace
-
-namespace {
-
-search_list domains(std::initializer_list<const char*> names)
-{
-    search_list list{};
-    for (const char* n : names)
-        std::strncpy(list.name[list.count++].data(), n, kDomainSize - 1);
-    return list;
 }
 
 TEST(OutSearch, OnlyHostNameCharactersReachTheEnvironment)
