@@ -289,6 +289,8 @@ bool out_report_admit()
 void out_server_begin()
 {
     own_uid = geteuid();
+    listen_after = {};
+    accept_failing = false;
     ready.reserve(2 * kOutMaxConnections);
     reports = {};
     control_group = {};
