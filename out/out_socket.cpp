@@ -40,18 +40,32 @@ bool probe_control_path(const sockaddr_un& addr)
     return true;
 }
 
-// One daemon per device: the lock is held for the daemon's life and the kernel lets go of it
-// when the process ends, however it ends. The file stays: removing it would let a later start
-// lock a fresh file while an earlier daemon still holds the old one.
+// Whether the lock taken on fd is on the file now at the path: a daemon ending removes the file,
+// and a start that opened it just before then holds a lock on a file nobody else will look at.
+bool lock_is_current(int fd)
+{
+    struct stat held;
+    struct stat now;
+    return fstat(fd, &held) == 0 && stat(kLockPath, &now) == 0 && held.st_dev == now.st_dev &&
+           held.st_ino == now.st_ino;
+}
+
+// One daemon per device: the lock is held for the daemon's life, and the kernel lets go of it
+// when the process ends, however it ends.
 bool take_start_lock(int& lock_fd)
 {
-    lock_fd = open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lock_fd < 0) {
-        perror("open /dev/tamctl.lock");
-        return false;
+    for (;;) {
+        lock_fd = open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (lock_fd < 0) {
+            perror("open /dev/tamctl.lock");
+            return false;
+        }
+        if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0)
+            break;
+        if (lock_is_current(lock_fd))
+            return true;
+        fd_close(lock_fd);  // taken on a file since removed: try the one there now
     }
-    if (flock(lock_fd, LOCK_EX | LOCK_NB) == 0)
-        return true;
     if (errno == EWOULDBLOCK)
         std::fputs("already running\n", stderr);
     else
@@ -99,6 +113,10 @@ void out_socket_close(int& listen_fd, int& lock_fd)
         fd_close(listen_fd);
         unlink(kControlPath);
     }
-    // Only once our file is gone may another daemon take the path.
-    fd_close(lock_fd);
+    // Only once our socket file is gone may another daemon take the path; the lock file goes
+    // while we still hold its lock, so a start never finds one left behind by an orderly end.
+    if (lock_fd >= 0) {
+        unlink(kLockPath);
+        fd_close(lock_fd);
+    }
 }

@@ -184,6 +184,7 @@ TEST_F(HostileDaemon, SimultaneousStartsLeaveExactlyOneDaemonServingItsOwnSocket
         survivor->signal(SIGTERM);
         EXPECT_EQ(survivor->wait(5s), 1);
         EXPECT_NE(access(kControlPath, F_OK), 0) << "socket file left behind";
+        EXPECT_NE(access("/dev/tamctl.lock", F_OK), 0) << "lock file left behind";
     }
 }
 
