@@ -12,6 +12,8 @@ set -euo pipefail
 
 # shellcheck source=SCRIPTDIR/../scripts/lab.sh
 source "$(dirname "$0")/../scripts/lab.sh" bench
+# shellcheck source=SCRIPTDIR/lab_bench.sh
+source "$(dirname "$0")/lab_bench.sh"
 lab_say_fd=2
 lab_log_lines=20
 lab_keep=${BENCH_KEEP:-}
@@ -43,14 +45,7 @@ chmod 755 "$work"
 note() { echo "-- $*" >&2; }
 
 note "namespaces $sta (station) and $rtr (router), joined by a veth"
-lab_namespaces
-for ns in "$sta" "$rtr"; do
-  ip netns exec "$ns" sh -c 'echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad &&
-    echo 0 > /proc/sys/net/ipv6/conf/default/router_solicitations'
-done
-in_sta sh -c 'echo 2 > /proc/sys/net/ipv6/conf/default/accept_ra'
-lab_veth
-lab_up
+bench_namespaces
 
 # Both hooks are links to the helper: it stamps the time first, then logs the servers it was given.
 ln -s "$tool" "$work/tamrod-hook"

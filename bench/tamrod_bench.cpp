@@ -9,10 +9,10 @@
 //           LIFETIME+n (so every one changes the held set), stamping CLOCK_REALTIME just before each
 //           send, and waits until every LOG shows a hook run with that address before the next.
 //           Prints per log "log <i> <n-seen> <median-us> <p99-us> <max-us>".
-//   spawn COUNT HOOK
-//           the hook's own start: forks and execs HOOK (a "-hook" link) COUNT times from this small
-//           process, with the four variables the daemon sets (TAMROD_V6 one fresh address each time),
-//           stamping CLOCK_REALTIME just before fork. Prints "<n-seen> <median-us> <p99-us> <max-us>".
+//   spawn COUNT HOOK [posix_spawn]
+//           the hook's own start: forks and execs (or, given posix_spawn, spawns) HOOK (a "-hook"
+//           link) COUNT times from this small process, with the four variables the daemon sets
+//           (TAMROD_V6 one fresh address each time), stamping CLOCK_REALTIME just before the start. Prints "<n-seen> <median-us> <p99-us> <max-us>".
 //   flood IFACE COUNT RATE LIFETIME ADDR...
 //           sends COUNT identical advertisements carrying ADDR..., RATE per second (0: unpaced).
 //   cpu PID...     prints the CPU time (ns) of all threads of the PIDs together.
@@ -27,6 +27,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <time.h>
@@ -258,6 +259,7 @@ int spawn(int argc, char** argv)
         return 2;
     const int count = std::atoi(argv[1]);
     const char* hook_path = argv[2];
+    const bool by_spawn = argc > 3 && std::string(argv[3]) == "posix_spawn";
     log_follower log(std::string(hook_path) + ".log");
     log.find("-");
     for (const char* name : {"TAMROD_V4", "TAMROD_R6", "TAMROD_R4"})
@@ -268,13 +270,17 @@ int spawn(int argc, char** argv)
         std::snprintf(addr, sizeof addr, "2001:db8:d::%x", n);
         setenv("TAMROD_V6", addr, 1);
         const int64_t started = now_ns();
-        const pid_t pid = fork();
-        if (pid < 0)
-            return 1;
-        if (pid == 0) {
+        pid_t pid = -1;
+        if (by_spawn) {
+            char* const args[] = {const_cast<char*>(hook_path), nullptr};
+            if (posix_spawn(&pid, hook_path, nullptr, nullptr, args, environ) != 0)
+                return 1;
+        } else if ((pid = fork()) == 0) {
             execl(hook_path, hook_path, static_cast<char*>(nullptr));
             _exit(127);
         }
+        if (pid < 0)
+            return 1;
         waitpid(pid, nullptr, 0);
         if (const int64_t at = log.find(addr); at >= 0)
             delays.push_back(at - started);

@@ -38,8 +38,9 @@ bool refused_to_us(uint32_t command)
         return false;
     std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
     const int n = getgroups(static_cast<int>(groups.size()), groups.data());
-    groups.resize(static_cast<size_t>(std::max(n, 0)));
-    if (ctl_may_change(geteuid(), getegid(), groups, st.st_uid, ctl_control_gid()))
+    // What the daemon cannot learn of us must not count here either.
+    groups.resize(ctl_peer_groups_known() ? static_cast<size_t>(std::max(n, 0)) : 0);
+    if (ctl_may_change({geteuid(), getegid(), groups}, st.st_uid, ctl_control_gid()))
         return false;
     std::fprintf(stderr,
                  "permission denied: only root, the daemon's user and members of group %s may set servers, "

@@ -3,6 +3,7 @@
 #include "records.h"
 
 #include <grp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,14 +23,27 @@ bool ctl_changes_state(uint32_t command)
     }
 }
 
-bool ctl_may_change(uid_t uid, gid_t gid, std::span<const gid_t> groups, uid_t daemon_uid,
-                    std::optional<gid_t> control_gid)
+bool ctl_may_change(const ctl_peer& peer, uid_t daemon_uid, std::optional<gid_t> control_gid)
 {
-    if (uid == 0 || uid == daemon_uid)
+    if (peer.uid == 0 || peer.uid == daemon_uid)
         return true;
     if (!control_gid)
         return false;
-    return gid == *control_gid || std::find(groups.begin(), groups.end(), *control_gid) != groups.end();
+    return peer.gid == *control_gid ||
+           std::find(peer.groups.begin(), peer.groups.end(), *control_gid) != peer.groups.end();
+}
+
+bool ctl_peer_groups_known()
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return true;  // cannot tell: assume the kernel the daemon most likely runs on
+    gid_t one[1];
+    socklen_t len = sizeof one;
+    const bool known = getsockopt(pair[0], SOL_SOCKET, SO_PEERGROUPS, one, &len) == 0 || errno != ENOPROTOOPT;
+    close(pair[0]);
+    close(pair[1]);
+    return known;
 }
 
 const char* ctl_control_group() { return TAMROD_CONTROL_GROUP; }

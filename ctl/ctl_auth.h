@@ -13,11 +13,21 @@
 // unknown command words do not: the listing is open to every local process.
 bool ctl_changes_state(uint32_t command);
 
+// Who is asking: the account and the groups it acts with.
+struct ctl_peer {
+    uid_t uid;
+    gid_t gid;                       // primary group
+    std::span<const gid_t> groups;   // supplementary groups, as far as they can be learnt
+};
+
 // Whether a peer may send a state-changing command: root, the daemon's own user, or a member of
 // the control group through its primary group or one of its supplementary groups. Without a
 // control group (it does not exist) membership grants nothing.
-bool ctl_may_change(uid_t uid, gid_t gid, std::span<const gid_t> groups, uid_t daemon_uid,
-                    std::optional<gid_t> control_gid);
+bool ctl_may_change(const ctl_peer& peer, uid_t daemon_uid, std::optional<gid_t> control_gid);
+
+// Whether the kernel tells a server its peer's supplementary groups (SO_PEERGROUPS, Linux 4.13).
+// Without it the daemon judges a peer by its primary group alone, and so must the client.
+bool ctl_peer_groups_known();
 
 // The control group's name, fixed when the program is built.
 const char* ctl_control_group();

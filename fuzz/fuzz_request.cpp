@@ -1,9 +1,13 @@
 // A sequence of control requests applied to the held lists: counts stay within 0 to 4, slots
 // beyond the count stay zero, and a request that is refused, short or equal changes nothing.
+// The same bytes, read as a search list from the channel, never put an unsafe byte, an empty
+// name or a doubled blank into the script's environment.
+#include "out_env.h"
 #include "out_request.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -15,6 +19,25 @@ void check_kept(const List& l)
     for (int i = l.count; i < kMaxServers; ++i) {
         static constexpr decltype(l.addr[0]) zero{};
         if (std::memcmp(&l.addr[i], &zero, sizeof zero) != 0)
+            std::abort();
+    }
+}
+
+void check_search(const uint8_t* data, size_t size)
+{
+    search_list received{};
+    std::memcpy(&received, data, std::min(size, sizeof received));
+    const auto kept = out_search_checked(received);
+    if (!kept)
+        return;
+    search_buffer buf;
+    const size_t len = out_format_search(buf, "S=", *kept);
+    const std::string_view text(buf.data() + 2, len - 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool name_char = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        const bool blank_between = c == ' ' && i > 0 && i + 1 < text.size() && text[i + 1] != ' ';
+        if (!name_char && !blank_between)
             std::abort();
     }
 }
@@ -56,5 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check_kept(held.radio6);
         check_kept(held.radio4);
     }
+    check_search(data, size);
     return 0;
 }

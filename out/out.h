@@ -1,4 +1,5 @@
-// Output thread: holds the four name-server lists, serves the control socket, runs the script.
+// Output thread: holds the four name-server lists and the search domains, serves the control
+// socket, runs the script.
 #pragma once
 
 #include "records.h"
@@ -10,5 +11,6 @@ int out_start();
 void out_stop();
 void out_cleanup();
 
-// Posts one message into the output channel (OUT_WLAN6 from the manager, OUT_STOP at shut-down).
+// Posts one message into the output channel (OUT_WLAN6 and OUT_SEARCH from the manager, OUT_STOP
+// at shut-down).
 void out_post(uint32_t type, const void* payload, uint32_t length);

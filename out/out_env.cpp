@@ -6,11 +6,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 namespace {
 
 // Appends text, cutting it at the end of the buffer; the buffer stays terminated.
-void env_append(env_buffer& buf, std::size_t& len, const char* text)
+void env_append(std::span<char> buf, std::size_t& len, const char* text)
 {
     const std::size_t room = buf.size() - 1 - len;
     const std::size_t n = std::min(std::strlen(text), room);
@@ -44,6 +45,16 @@ std::size_t format_list(env_buffer& buf, const char* prefix, const List& list, c
     return len;
 }
 
+bool search_name_safe(const domain_name& name)
+{
+    const auto end = std::find(name.begin(), name.end(), '\0');
+    if (end == name.begin() || end == name.end())
+        return false;
+    return std::all_of(name.begin(), end, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    });
+}
+
 }  // namespace
 
 std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& list, const char* zone)
@@ -54,4 +65,31 @@ std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& 
 std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& list)
 {
     return format_list<ns4_list, AF_INET, INET_ADDRSTRLEN>(buf, prefix, list, nullptr);
+}
+
+std::optional<search_list> out_search_checked(const search_list& received)
+{
+    if (received.count < 0 || received.count > kMaxDomains)
+        return std::nullopt;
+    search_list kept{};
+    for (int i = 0; i < received.count; ++i) {
+        const domain_name& name = received.name[i];
+        if (search_name_safe(name))
+            std::copy(name.begin(), std::find(name.begin(), name.end(), '\0'), kept.name[kept.count++].begin());
+    }
+    return kept;
+}
+
+std::size_t out_format_search(search_buffer& buf, const char* prefix, const search_list& list)
+{
+    std::size_t len = 0;
+    buf[0] = '\0';
+    env_append(buf, len, prefix);
+    const int count = std::clamp(list.count, 0, kMaxDomains);
+    for (int i = 0; i < count; ++i) {
+        if (i > 0)
+            env_append(buf, len, " ");
+        env_append(buf, len, list.name[i].data());
+    }
+    return len;
 }

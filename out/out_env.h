@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 
 // Room for a prefix and four IPv6 addresses, each with a zone of an interface name.
 inline constexpr std::size_t kEnvSize = 256;
@@ -17,3 +18,16 @@ using env_buffer = std::array<char, kEnvSize>;
 // expect. Returns the length of the text.
 std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& list, const char* zone = nullptr);
 std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns4_list& list);
+
+// Room for the prefix and six names of up to 253 characters, each after a blank.
+inline constexpr std::size_t kSearchEnvSize = 1560;
+using search_buffer = std::array<char, kSearchEnvSize>;
+
+// The search list as received, reduced to what may reach the script's environment: nothing for
+// a count outside 0 to 6; otherwise only names terminated within their slot, not empty, and made
+// of lower-case letters, digits, '.', '_' and '-' (whatever else a name holds could add lines of
+// its own to a resolver's configuration). The names kept stay in order, with zero bytes beyond.
+std::optional<search_list> out_search_checked(const search_list& received);
+
+// Fills buf with prefix followed by the names separated by single blanks.
+std::size_t out_format_search(search_buffer& buf, const char* prefix, const search_list& list);

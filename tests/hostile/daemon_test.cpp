@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <thread>
@@ -131,6 +133,59 @@ TEST_F(HostileDaemon, TerminationDuringAScriptRunDoesNotWaitForTheScript)
     EXPECT_NE(access(kControlPath, F_OK), 0) << "socket file left behind";
     EXPECT_EQ(script.runs().back().end_ns, -1) << "the script had ended before the daemon";
     script.hold(false);
+}
+
+// Many daemons started at one instant (released together through a FIFO): exactly one serves, the
+// socket file is its own, and the others end with "already running" without touching it.
+TEST_F(HostileDaemon, SimultaneousStartsLeaveExactlyOneDaemonServingItsOwnSocket)
+{
+    constexpr int kRounds = 5;
+    constexpr int kStarts = 8;
+    const std::string gate = dir.file("gate");
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+        // Held open for writing, so no start blocks in opening it, however late it comes.
+        const int gate_fd = open(gate.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(gate_fd, 0);
+        std::vector<tt::process> starts;
+        tt::spawn_options opt;
+        opt.env = tt::wifi_stub_env("lo", state);
+        opt.env["LD_PRELOAD"] += ":" SLOW_LISTEN;
+        for (int i = 0; i < kStarts; ++i)
+            starts.emplace_back(std::vector<std::string>{"/bin/sh", "-c", "read x < \"$0\"; exec \"$@\"", gate,
+                                                         tt::tamrod_bin(), "-f", "-x", script.path(), "-i", "lo"},
+                                opt);
+        std::this_thread::sleep_for(200ms);  // all waiting at the gate
+        // One line each, in one write: the shells, reading a byte at a time, go on together.
+        ASSERT_EQ(write(gate_fd, std::string(kStarts, '\n').data(), kStarts), kStarts);
+        close(gate_fd);
+        unlink(gate.c_str());
+        const auto alive = [&] {
+            return std::count_if(starts.begin(), starts.end(), [](tt::process& p) { return p.running(); });
+        };
+        EXPECT_TRUE(tt::eventually([&] { return alive() <= 1; }, 10s)) << "round " << round;
+        std::this_thread::sleep_for(300ms);
+        ASSERT_EQ(alive(), 1) << "round " << round;
+        auto survivor = std::find_if(starts.begin(), starts.end(), [](tt::process& p) { return p.running(); });
+        for (auto& p : starts) {
+            if (&p != &*survivor) {
+                EXPECT_EQ(p.wait(1s), 1);
+                EXPECT_NE(p.err().find("already running\n"), std::string::npos) << p.err();
+            }
+        }
+        const int fd = ctl_connect();
+        ASSERT_GE(fd, 0) << "round " << round;
+        ucred peer{};
+        socklen_t len = sizeof peer;
+        ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len), 0);
+        close(fd);
+        EXPECT_EQ(peer.pid, survivor->pid()) << "round " << round << ": the socket is not the survivor's";
+        ASSERT_TRUE(script.wait_ended(static_cast<size_t>(round) + 1)) << survivor->err();
+        survivor->signal(SIGTERM);
+        EXPECT_EQ(survivor->wait(5s), 1);
+        EXPECT_NE(access(kControlPath, F_OK), 0) << "socket file left behind";
+        EXPECT_NE(access("/dev/tamctl.lock", F_OK), 0) << "lock file left behind";
+    }
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include "ctl_wire.h"
 #include "out_test_support.h"
 #include "policy.h"
+#include "search_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -129,6 +131,76 @@ TEST_F(OutModule, ReloadWithoutAPolicyFileDoesNothing)
     list_lists();
     EXPECT_TRUE(mgr_posts_taken().empty());
     EXPECT_TRUE(script.runs().empty());
+}
+
+TEST_F(OutModule, SearchDomainsFollowTheFourAndServiceManagerVariablesStayBehind)
+{
+    // As a service manager leaves them for the daemon.
+    for (const char* name : {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES", "WATCHDOG_USEC",
+                             "WATCHDOG_PID"})
+        setenv(name, "1", 1);
+    start();
+    for (const char* name : {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES", "WATCHDOG_USEC",
+                             "WATCHDOG_PID"})
+        unsetenv(name);
+    const search_list corp = domains({"corp.example", "a;b.example", "lab.example"});
+    out_post(OUT_SEARCH, &corp, sizeof corp);
+    ASSERT_TRUE(script.wait_ended(1));
+    // The same domains again, and a count out of range, are no change.
+    out_post(OUT_SEARCH, &corp, sizeof corp);
+    search_list garbled = corp;
+    garbled.count = 7;
+    out_post(OUT_SEARCH, &garbled, sizeof garbled);
+    const search_list none{};
+    out_post(OUT_SEARCH, &none, sizeof none);
+    ASSERT_TRUE(script.wait_ended(2));
+    const auto runs = script.settle();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].env, (std::vector<std::string>{"TAMROD_V6=", "TAMROD_V4=", "TAMROD_R6=", "TAMROD_R4="}));
+    EXPECT_EQ(runs[0].search, "corp.example lab.example");
+    EXPECT_EQ(runs[0].names, "TAMROD_V6 TAMROD_V4 TAMROD_R6 TAMROD_R4 TAMROD_SEARCH");
+    EXPECT_EQ(runs[1].search, "");
+    EXPECT_EQ(runs[1].names, "TAMROD_V6 TAMROD_V4 TAMROD_R6 TAMROD_R4 TAMROD_SEARCH");
+}
+
+// Built with the limits cut to 0.3 s (report), 1.2 s (SIGTERM) and 0.4 s more (SIGKILL).
+TEST_F(OutModule, HangingScriptIsReportedThenEndedAndTheNextChangeStillRuns)
+{
+    // The first run hangs and shrugs off SIGTERM; later runs are the logging script.
+    const std::string hook = dir.write("hook",
+                                       "#!/bin/sh\n"
+                                       "if mkdir '" + dir.file("hung") + "' 2>/dev/null; then\n"
+                                       "  trap '' TERM; while :; do sleep 0.05; done\n"
+                                       "fi\n"
+                                       "exec '" + script.path() + "'\n",
+                                       0755);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(out_init(hook.c_str(), nullptr), 0);
+    ASSERT_EQ(out_start(), 0);
+    running = true;
+    const auto begin = std::chrono::steady_clock::now();
+    const ns6_list first = v6({"2001:db8::1"});
+    const ns6_list second = v6({"2001:db8::2"});
+    out_post(OUT_WLAN6, &first, sizeof first);
+    std::this_thread::sleep_for(100ms);
+    out_post(OUT_WLAN6, &second, sizeof second);
+    const bool ran = script.wait_ended(1, 10s);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    out_stop();
+    running = false;
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ran) << err;
+    EXPECT_GE(took, 1600ms) << "ended before the limit and the grace";
+    const auto runs = script.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    // Passed on by the hook's shell, which reorders its environment.
+    EXPECT_NE(std::find(runs[0].env.begin(), runs[0].env.end(), "TAMROD_V6=2001:db8::2"), runs[0].env.end());
+    ASSERT_EQ(err.rfind("script pid ", 0), 0u) << err;
+    const std::string pid = err.substr(11, err.find(' ', 11) - 11);
+    // The run after it may be slow on a loaded machine too, and say so.
+    EXPECT_EQ(err.substr(0, err.find("ended\n") + 6), "script pid " + pid + " still running after 0.3 s\nscript pid " +
+                                                          pid + " still running after 1.2 s: ending it\nscript pid " +
+                                                          pid + " ended\n");
 }
 
 }  // namespace

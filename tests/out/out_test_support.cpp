@@ -16,6 +16,9 @@ script_log::script_log(const tt::temp_dir& dir) : dir_(dir.path()), log_(dir.fil
                              "mkdir \"$D/busy\" 2>/dev/null || echo overlap >> \"$D/overlaps\"\n"
                              "{ echo \"begin $(date +%s%N)\"\n"
                              "  tr '\\0' '\\n' < /proc/$$/environ | grep '^TAMROD_[VR][46]='\n"
+                             "  tr '\\0' '\\n' < /proc/$$/environ | grep '^TAMROD_SEARCH='\n"
+                             "  echo \"names $(tr '\\0' '\\n' < /proc/$$/environ |\n"
+                             "    grep -oE '^(TAMROD_[A-Z0-9]+|NOTIFY_SOCKET|LISTEN_[A-Z]+|WATCHDOG_[A-Z]+)=' | tr -d = | xargs)\"\n"
                              "  echo ready; } >> \"$D/log\"\n"
                              "n=0\n"
                              "while [ -e \"$D/hold\" ] && [ $n -lt 250 ]; do sleep 0.02; n=$((n+1)); done\n"
@@ -37,6 +40,10 @@ std::vector<script_run> script_log::runs() const
             continue;
         } else if (line.rfind("end ", 0) == 0) {
             out.back().end_ns = std::stoll(line.substr(4));
+        } else if (line.rfind("TAMROD_SEARCH=", 0) == 0) {
+            out.back().search = line.substr(14);
+        } else if (line.rfind("names ", 0) == 0 || line == "names") {
+            out.back().names = line.size() > 6 ? line.substr(6) : "";
         } else if (line == "ready") {
             out.back().ready = true;
         } else {

@@ -2,10 +2,12 @@
 #include "ctl_wire.h"
 #include "out_request.h"
 #include "out_env.h"
+#include "search_fixture.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -104,6 +106,36 @@ TEST(OutEnv, NeverWritesPastTheBuffer)
     const std::string prefix(300, 'P');
     EXPECT_EQ(out_format_env(buf, prefix.c_str(), v4({"1.1.1.1"})), kEnvSize - 1);
     EXPECT_EQ(std::string(buf.data()), prefix.substr(0, kEnvSize - 1));
+}
+
+TEST(OutSearch, OnlyHostNameCharactersReachTheEnvironment)
+{
+    search_list hostile = domains({"corp.example", "a b.example", "evil.example\nnameserver 6.6.6.6", "",
+                                   "Upper.example", "lab_1-x.example"});
+    // A name filling its slot with no terminator.
+    hostile.name[3].fill('a');
+    const auto kept = out_search_checked(hostile);
+    ASSERT_TRUE(kept);
+    search_buffer buf;
+    out_format_search(buf, "TAMROD_SEARCH=", *kept);
+    EXPECT_STREQ(buf.data(), "TAMROD_SEARCH=corp.example lab_1-x.example");
+    const search_list want = domains({"corp.example", "lab_1-x.example"});
+    EXPECT_EQ(std::memcmp(&*kept, &want, sizeof want), 0)
+        << "kept names in order, zero bytes beyond";
+
+    for (int32_t count : {-1, kMaxDomains + 1}) {
+        search_list bad = domains({"corp.example"});
+        bad.count = count;
+        EXPECT_FALSE(out_search_checked(bad)) << count;
+    }
+    out_format_search(buf, "TAMROD_SEARCH=", search_list{});
+    EXPECT_STREQ(buf.data(), "TAMROD_SEARCH=");
+    // Six names of 253 characters fit whole.
+    search_list longest{};
+    longest.count = kMaxDomains;
+    for (auto& n : longest.name)
+        std::fill_n(n.begin(), 253, 'a');
+    EXPECT_EQ(out_format_search(buf, "TAMROD_SEARCH=", longest), 14u + 6 * 253 + 5);
 }
 
 }  // namespace
