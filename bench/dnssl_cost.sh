@@ -38,7 +38,18 @@ chmod 666 "$work/tamrod-hook.log"
 
 bssid=02:00:5e:00:53:01
 have_four() { [[ $("$bin" -l 2>/dev/null | grep -c ':') -eq 4 ]]; }
-declare -A cpu runs overruns reached
+declare -A cpu runs overruns reached by_thread
+# Threads in creation order, as in run.sh: they all share one comm.
+thread_names=(main timer mgr out kl rq-send rq-watch wl)
+snap() { "$tool" threads "$daemon_pid" | awk '{print $2, $5}' | sort; }
+# The threads that used CPU between two snapshots, with ms per $flood_batch advertisements.
+thread_cpu() {
+  join "$1" "$2" | sort -n | awk -v names="${thread_names[*]}" -v n=$((flood_total / flood_batch)) '
+      BEGIN { split(names, name, " ") }
+      { ++i; c = ($3 - $2) / 1e6 / n
+        if (c >= 0.05) out = out sprintf("%s%s %.1f", out == "" ? "" : ", ", (i in name) ? name[i] : "tid" $1, c) }
+      END { print out == "" ? "-" : out }'
+}
 # One flood on a fresh daemon holding four servers, its results (CPU ns, hook runs, receive
 # overruns, whether the domain reached the hook) kept under KEY; then the flood's arguments before
 # the address. Runs in this shell, so a failure ends the daemon too.
@@ -55,6 +66,7 @@ flood_round() {
   sleep 1
   local runs0 t0 t1 i
   runs0=$(lab_lines "$work/tamrod-hook.log")
+  snap >"$work/s0"
   t0=$("$tool" cpu "$daemon_pid")
   in_rtr "$tool" flood rtr0 "$flood_total" "$flood_rate" 5000 "$@" 2001:db8:f::1 >/dev/null
   # Until the daemon has worked off what it queued (no CPU used for a second), at most 60 s.
@@ -63,7 +75,9 @@ flood_round() {
     sleep 1
     [[ $("$tool" cpu "$daemon_pid") == "$t1" ]] && break
   done
+  snap >"$work/s1"
   cpu[$key]=$((t1 - t0))
+  by_thread[$key]=$(thread_cpu "$work/s0" "$work/s1")
   runs[$key]=$(($(lab_lines "$work/tamrod-hook.log") - runs0))
   overruns[$key]=$(grep -c 'No buffer space' "$work/daemon.log" || true)
   reached[$key]=no
@@ -87,12 +101,12 @@ per_batch() { awk -v d="$1" -v n="$flood_total" -v b="$flood_batch" 'BEGIN { pri
 row() {
   local k=$1$2 what="RDNSS only"
   [[ $1 == without ]] || what="RDNSS + DNSSL ($domain; reached the hook: ${reached[$k]})"
-  echo "| $what, round $2 | $(per_batch "${cpu[$k]}") | ${runs[$k]} | ${overruns[$k]} |"
+  echo "| $what, round $2 | $(per_batch "${cpu[$k]}") | ${by_thread[$k]} | ${runs[$k]} | ${overruns[$k]} |"
 }
 cat <<TABLE
 
-| Flood of $flood_total at $flood_rate/s | tamrod CPU per $flood_batch advertisements | Hook runs | Receive overruns |
-|---|---|---|---|
+| Flood of $flood_total at $flood_rate/s | tamrod CPU per $flood_batch advertisements | by thread (ms) | Hook runs | Receive overruns |
+|---|---|---|---|---|
 $(row without 1)
 $(row with 1)
 $(row without 2)
