@@ -3,6 +3,7 @@
 
 # The two namespaces joined by a veth, without duplicate address detection or the kernel's own
 # solicitations, the station accepting advertisements although it may forward.
+# shellcheck disable=SC2154 # $sta and $rtr are set by scripts/lab.sh
 bench_namespaces() {
   lab_namespaces
   local ns

@@ -80,8 +80,9 @@ read -r fsseen fsmed fsp99 _ <<<"$(in_stub "$tool" spawn "$ads" "$work/launcher-
 ms() { awk -v u="$1" 'BEGIN { printf "%.2f ms", u / 1000 }'; }
 own() { awk -v m="$1" -v p="$2" -v fm="$ffmed" -v fp="$ffp99" 'BEGIN { printf "%.2f / %.2f ms", (m - fm) / 1000, (p - fp) / 1000 }'; }
 row() {
-  local k=$1$2
-  echo "| $1 ($before_commit$([[ $1 == after ]] && echo " + this tree" || true)), round $2 (${seen[$k]} of $ads seen) |" \
+  local k=$1$2 tree=$before_commit
+  [[ $1 == before ]] || tree="$before_commit + this tree"
+  echo "| $1 ($tree), round $2 (${seen[$k]} of $ads seen) |" \
     "$(ms "${med[$k]}") / $(ms "${p99[$k]}") | $(own "${med[$k]}" "${p99[$k]}") |"
 }
 cat <<TABLE

@@ -3,7 +3,8 @@
 //   (hook)  started through a link whose name ends in "-hook": appends one line
 //           "<CLOCK_REALTIME ns> <servers>" to "<link>.log", taking its first time stamp before
 //           anything else. The servers are $TAMROD_V6, or, for a link named "rdnssd-hook", the
-//           nameserver lines of "rdnssd/resolv.conf" beside the link.
+//           nameserver lines of "rdnssd/resolv.conf" beside the link. A non-empty $TAMROD_SEARCH
+//           adds one word "search=<domains joined by commas>".
 //   latency IFACE PREFIX COUNT LIFETIME TIMEOUT_MS LOG...
 //           sends COUNT advertisements, each with one fresh RDNSS address PREFIX<n> and lifetime
 //           LIFETIME+n (so every one changes the held set), stamping CLOCK_REALTIME just before each
@@ -13,8 +14,9 @@
 //           the hook's own start: forks and execs (or, given posix_spawn, spawns) HOOK (a "-hook"
 //           link) COUNT times from this small process, with the four variables the daemon sets
 //           (TAMROD_V6 one fresh address each time), stamping CLOCK_REALTIME just before the start. Prints "<n-seen> <median-us> <p99-us> <max-us>".
-//   flood IFACE COUNT RATE LIFETIME ADDR...
-//           sends COUNT identical advertisements carrying ADDR..., RATE per second (0: unpaced).
+//   flood IFACE COUNT RATE LIFETIME [--dnssl NAME]... ADDR...
+//           sends COUNT identical advertisements carrying ADDR..., RATE per second (0: unpaced);
+//           each --dnssl NAME adds NAME to a DNSSL option (same lifetime) after the RDNSS option.
 //   cpu PID...     prints the CPU time (ns) of all threads of the PIDs together.
 //   threads PID... prints "<pid> <tid> <comm> <voluntary switches> <cpu ns>" per thread.
 //   mem PID...     prints the summed VmRSS and Pss (kB) of the PIDs.
@@ -78,6 +80,11 @@ int hook(const std::string& self)
     } else if (const char* v6 = std::getenv("TAMROD_V6")) {
         servers = v6;
     }
+    if (const char* search = std::getenv("TAMROD_SEARCH"); search != nullptr && *search != '\0') {
+        std::string joined = search;
+        std::replace(joined.begin(), joined.end(), ' ', ',');
+        servers += " search=" + joined;
+    }
     const std::string line = std::to_string(started) + " " + servers + "\n";
     const int fd = open((self + ".log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -110,15 +117,25 @@ public:
     ra_sender(const ra_sender&) = delete;
     ra_sender& operator=(const ra_sender&) = delete;
 
-    // Router lifetime 0: no default route, only the RDNSS option matters.
-    void build(const std::vector<in6_addr>& addrs, uint32_t lifetime)
+    // Router lifetime 0: no default route, only the RDNSS option (and the DNSSL option, given
+    // names in DNS wire format) matters.
+    void build(const std::vector<in6_addr>& addrs, uint32_t lifetime, const std::vector<uint8_t>& dnssl_names = {})
     {
         msg_.assign({ND_ROUTER_ADVERT, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
         const uint32_t lt = htonl(lifetime);
+        const auto* lt_bytes = reinterpret_cast<const uint8_t*>(&lt);
         msg_.insert(msg_.end(), {25, static_cast<uint8_t>(1 + 2 * addrs.size()), 0, 0});
-        msg_.insert(msg_.end(), reinterpret_cast<const uint8_t*>(&lt), reinterpret_cast<const uint8_t*>(&lt) + 4);
+        msg_.insert(msg_.end(), lt_bytes, lt_bytes + 4);
         for (const auto& a : addrs)
             msg_.insert(msg_.end(), a.s6_addr, a.s6_addr + 16);
+        if (dnssl_names.empty())
+            return;
+        // RFC 8106 5.2: type 31, length in 8-byte units, 2 reserved, lifetime, names padded with zeros.
+        const size_t units = (8 + dnssl_names.size() + 7) / 8;
+        msg_.insert(msg_.end(), {31, static_cast<uint8_t>(units), 0, 0});
+        msg_.insert(msg_.end(), lt_bytes, lt_bytes + 4);
+        msg_.insert(msg_.end(), dnssl_names.begin(), dnssl_names.end());
+        msg_.resize(msg_.size() + units * 8 - 8 - dnssl_names.size(), 0);
     }
 
     bool send()
@@ -152,6 +169,29 @@ in6_addr parse6(const std::string& text)
         std::exit(2);
     }
     return a;
+}
+
+// Appends `name` ("example.com", a final dot allowed) in DNS wire format: length-prefixed
+// labels and the zero label, no compression.
+void append_wire_name(std::vector<uint8_t>& out, const std::string& name)
+{
+    std::string rest = name;
+    if (!rest.empty() && rest.back() == '.')
+        rest.pop_back();
+    size_t wire = 1;
+    for (size_t at = 0; !rest.empty() && at <= rest.size();) {
+        const size_t dot = std::min(rest.find('.', at), rest.size());
+        const size_t len = dot - at;
+        wire += 1 + len;
+        if (len == 0 || len > 63 || wire > 255) {
+            std::fprintf(stderr, "tamrod_bench: not a domain name: %s\n", name.c_str());
+            std::exit(2);
+        }
+        out.push_back(static_cast<uint8_t>(len));
+        out.insert(out.end(), rest.begin() + static_cast<long>(at), rest.begin() + static_cast<long>(dot));
+        at = dot + 1;
+    }
+    out.push_back(0);
 }
 
 // Follows an append-only hook log.
@@ -301,9 +341,16 @@ int flood(int argc, char** argv)
     const long count = std::atol(argv[2]);
     const long rate = std::atol(argv[3]);
     std::vector<in6_addr> addrs;
-    for (int i = 5; i < argc; ++i)
-        addrs.push_back(parse6(argv[i]));
-    ra.build(addrs, static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)));
+    std::vector<uint8_t> names;
+    for (int i = 5; i < argc; ++i) {
+        if (std::string(argv[i]) != "--dnssl")
+            addrs.push_back(parse6(argv[i]));
+        else if (++i < argc)
+            append_wire_name(names, argv[i]);
+        else
+            return 2;
+    }
+    ra.build(addrs, static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)), names);
     const int64_t start = now_ns(CLOCK_MONOTONIC);
     constexpr long kBatch = 100;
     for (long n = 0; n < count; ++n) {
