@@ -51,7 +51,8 @@ protected:
         ASSERT_TRUE(net_->wait_ready()) << "link-local addresses stayed tentative";
         script_ = dir_.write("hook",
                              "#!/bin/sh\n"
-                             "echo \"$TAMROD_V6|$TAMROD_V4|$TAMROD_R6|$TAMROD_R4\" >> " + log_ + "\n",
+                             "echo \"$TAMROD_V6|$TAMROD_V4|$TAMROD_R6|$TAMROD_R4\" >> " + log_ + "\n"
+                             "echo \"${TAMROD_SEARCH-unset}\" >> " + search_log_ + "\n",
                              0755);
     }
 
@@ -91,9 +92,9 @@ protected:
         return -1;
     }
 
-    void start_radvd(const std::string& rdnss)
+    void start_radvd(const std::string& rdnss, const std::string& more = "")
     {
-        radvd_ = tt::radvd(*net_, dir_, tt::radvd_conf("tr0", rdnss));
+        radvd_ = tt::radvd(*net_, dir_, tt::radvd_conf("tr0", rdnss, more));
     }
 
     bool last_run_is(const std::string& line, std::chrono::milliseconds timeout = 15s)
@@ -115,6 +116,7 @@ protected:
     std::unique_ptr<tt::netns_pair> net_;
     tt::temp_dir dir_;
     std::string log_ = dir_.file("runs");
+    std::string search_log_ = dir_.file("search");
     std::string state_ = dir_.file("wifi");
     std::string script_;
     tt::process daemon_;
@@ -146,6 +148,27 @@ TEST_F(Discovery, RouterServersReachScriptAndListingAndLeaveWithTheAssociation)
     EXPECT_EQ(empty.status, 0) << empty.err;
     EXPECT_EQ(empty.out, "");
     EXPECT_EQ(runs(log_).size(), 3u) << "one run at start, one per change";
+    EXPECT_EQ(daemon_.err(), "");
+}
+
+TEST_F(Discovery, RouterSearchDomainsReachTheScriptBesideTheServersAndLeaveWithTheAssociation)
+{
+    tt::write_wifi_state(state_, associated());
+    start_daemon();
+    ASSERT_TRUE(last_run_is("|||", 10s)) << "no run at start-up\n" << daemon_.err();
+
+    start_radvd("2001:db8::53", "  DNSSL Lab.Example corp.example { AdvDNSSLLifetime 600; };\n");
+    ASSERT_TRUE(tt::eventually([&] { auto r = runs(search_log_); return !r.empty() && r.back() == "lab.example corp.example"; }, 15s))
+        << daemon_.err() << tt::read_file(search_log_);
+    EXPECT_EQ(runs(log_).back(), "2001:db8::53|||");
+    EXPECT_EQ(runs(search_log_).front(), "") << "set, and empty, from the first run on";
+
+    tt::wifi_state gone = associated();
+    gone.bssid = "00:00:00:00:00:00";
+    tt::write_wifi_state(state_, gone);
+    ASSERT_EQ(tt::run(net_->in(net_->host(), {FORGE_LINK, kIf, "ap=00:00:00:00:00:00"})).status, 0);
+    EXPECT_TRUE(last_run_is("|||")) << daemon_.err();
+    EXPECT_EQ(runs(search_log_).back(), "");
     EXPECT_EQ(daemon_.err(), "");
 }
 
