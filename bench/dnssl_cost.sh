@@ -13,20 +13,12 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lab.sh" dnssl
 # shellcheck source=SCRIPTDIR/lab_bench.sh
 source "$(dirname "$0")/lab_bench.sh"
-lab_say_fd=2
-lab_log_lines=20
 flood_total=${BENCH_FLOOD:-100000}
 flood_rate=${BENCH_RATE:-20000}
 flood_batch=10000
 domain=${BENCH_DOMAIN:-bench.example}
 
-lab_need_root "network namespaces, raw sockets, /dev/tamctl"
-lab_build build tamrod wext_stub forge_link tamrod_bench
-tool=$build/bench/tamrod_bench
-lab_need_built "$bin" "$stub" "$forge" "$tool"
-if grep -Eq '^TAMROD_(ASAN|TSAN):BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-  lab_fail "$build is a sanitizer build; use a plain one"
-fi
+bench_prepare
 lab_refuse_running
 lab_workdir
 chmod 755 "$work"

@@ -14,15 +14,10 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lab.sh" share
 # shellcheck source=SCRIPTDIR/lab_bench.sh
 source "$(dirname "$0")/lab_bench.sh"
-lab_say_fd=2
-lab_log_lines=20
 ads=${BENCH_ADS:-250}
 before_commit=${BENCH_BEFORE:-9a345c0}
 
-lab_need_root "network namespaces, raw sockets, /dev/tamctl"
-lab_build build tamrod wext_stub forge_link tamrod_bench
-tool=$build/bench/tamrod_bench
-lab_need_built "$bin" "$stub" "$forge" "$tool"
+bench_prepare
 lab_refuse_running
 lab_workdir
 chmod 755 "$work"

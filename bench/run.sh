@@ -14,8 +14,6 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lab.sh" bench
 # shellcheck source=SCRIPTDIR/lab_bench.sh
 source "$(dirname "$0")/lab_bench.sh"
-lab_say_fd=2
-lab_log_lines=20
 lab_keep=${BENCH_KEEP:-}
 idle_s=${BENCH_IDLE_SECONDS:-60}
 ads=${BENCH_ADS:-250}
@@ -23,13 +21,7 @@ flood_total=100000
 flood_batch=10000
 flood_rate=20000
 
-lab_need_root "network namespaces, raw sockets, /dev/tamctl"
-lab_build build tamrod wext_stub forge_link tamrod_bench
-tool=$build/bench/tamrod_bench
-lab_need_built "$bin" "$stub" "$forge" "$tool"
-if grep -Eq '^TAMROD_(ASAN|TSAN):BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
-  lab_fail "$build is a sanitizer build; use a plain one"
-fi
+bench_prepare
 rdnssd=$(command -v rdnssd || echo /usr/sbin/rdnssd)
 if [[ ! -x $rdnssd ]]; then
   # Debian's rdnssd package (built from the ndisc6 sources). Only the executable is wanted: its

@@ -32,11 +32,7 @@ hook_runs() { lab_lines "$work/hook.log"; }
 runs_at_least() { [[ $(hook_runs) -ge $1 ]]; }
 
 echo "== Setting up: namespaces $sta (the phone) and $rtr (the router), joined by a veth"
-lab_namespaces
-lab_veth
-in_sta sysctl -qw net.ipv6.conf.wlan0.accept_ra=2 net.ipv6.conf.wlan0.router_solicitations=0
-in_rtr sysctl -qw net.ipv6.conf.all.forwarding=1
-lab_up
+lab_link
 
 echo "== Starting radvd on the router side: prefix 2001:db8:1::/64, DNS 2001:db8:1::53 and ::54,"
 echo "   search domains demo.example and lab.demo.example"

@@ -45,11 +45,7 @@ done
 installed=$(ms_since "$t")
 echo "== Installed into $root; the unit runs: $cmdline"
 
-lab_namespaces
-lab_veth
-in_sta sysctl -qw net.ipv6.conf.wlan0.accept_ra=2 net.ipv6.conf.wlan0.router_solicitations=0
-in_rtr sysctl -qw net.ipv6.conf.all.forwarding=1
-lab_up
+lab_link
 lab_radvd
 lab_write_state 00:00:00:00:00:00 ""
 

@@ -17,6 +17,7 @@
 #   lab_namespaces               adds the station and router namespaces, named in $sta and $rtr (NAME, PID)
 #   lab_veth                     joins them with a veth pair: wlan0 in $sta, rtr0 in $rtr
 #   lab_up                       brings lo and both veth ends up, waits until no address is tentative
+#   lab_link                     all three: the station accepting advertisements, the router forwarding
 #   in_sta CMD... / in_rtr CMD...  runs CMD in the station / the router namespace
 #   in_stub CMD...               runs CMD in $sta with the environment the daemon has there (stand-in preloaded)
 #   lab_wait SECONDS CMD...      runs CMD every 0.1 s until it succeeds (status 1 after SECONDS); a dot per
@@ -130,6 +131,14 @@ lab_namespaces() {
 }
 
 lab_veth() { ip link add wlan0 netns "$sta" type veth peer name rtr0 netns "$rtr"; }
+
+lab_link() {
+  lab_namespaces
+  lab_veth
+  in_sta sysctl -qw net.ipv6.conf.wlan0.accept_ra=2 net.ipv6.conf.wlan0.router_solicitations=0
+  in_rtr sysctl -qw net.ipv6.conf.all.forwarding=1
+  lab_up
+}
 
 in_sta() { ip netns exec "$sta" "$@"; }
 in_rtr() { ip netns exec "$rtr" "$@"; }
