@@ -29,7 +29,6 @@ ln -s "$tool" "$work/tamrod-hook"
 chmod 666 "$work/tamrod-hook.log"
 
 bssid=02:00:5e:00:53:01
-have_four() { [[ $("$bin" -l 2>/dev/null | grep -c ':') -eq 4 ]]; }
 declare -A cpu runs overruns reached by_thread
 # Threads in creation order, as in run.sh: they all share one comm.
 thread_names=(main timer mgr out kl rq-send rq-watch wl)
@@ -48,14 +47,7 @@ thread_cpu() {
 flood_round() {
   local key=$1
   shift
-  lab_write_state 00:00:00:00:00:00 ""
-  lab_start_daemon "$work/tamrod-hook.log" -x "$work/tamrod-hook"
-  lab_write_state "$bssid" BenchNet
-  in_sta "$forge" wlan0 mode=2 "ap=$bssid" || lab_fail "could not send the link notification"
-  sleep 0.5
-  in_rtr "$tool" flood rtr0 1 0 1000 2001:db8:a::1 2001:db8:a::2 2001:db8:a::3 2001:db8:a::4 >/dev/null
-  lab_wait 10 have_four || lab_fail "the four servers were not learnt"
-  sleep 1
+  bench_four_held
   local runs0 t0 t1 i
   runs0=$(lab_lines "$work/tamrod-hook.log")
   snap >"$work/s0"

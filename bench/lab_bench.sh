@@ -34,3 +34,25 @@ bench_prepare() {
     lab_fail "$build is a sanitizer build; use a plain one"
   fi
 }
+
+# A fresh daemon ($bin, hook $work/tamrod-hook) holding four servers, as bench_associate_four leaves it.
+# shellcheck disable=SC2154 # $work is set by scripts/lab.sh
+bench_four_held() {
+  lab_write_state 00:00:00:00:00:00 ""
+  lab_start_daemon "$work/tamrod-hook.log" -x "$work/tamrod-hook"
+  bench_associate_four
+}
+
+# Associates the running daemon with $bssid and announces four servers whose lifetimes are far from
+# due, so later advertisements change nothing unless they mean to.
+# shellcheck disable=SC2154 # $bssid, $forge and $tool are set by the calling script
+bench_associate_four() {
+  lab_write_state "$bssid" BenchNet
+  in_sta "$forge" wlan0 mode=2 "ap=$bssid" || lab_fail "could not send the link notification"
+  sleep 0.5
+  in_rtr "$tool" flood rtr0 1 0 1000 2001:db8:a::1 2001:db8:a::2 2001:db8:a::3 2001:db8:a::4 >/dev/null
+  lab_wait 10 bench_have_four || lab_fail "the four servers were not learnt"
+  sleep 1
+}
+
+bench_have_four() { [[ $("$bin" -l 2>/dev/null | grep -c ':') -eq 4 ]]; }

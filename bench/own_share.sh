@@ -39,18 +39,10 @@ ln -s "$tool" "$work/tamrod-hook"
 chmod 666 "$work/tamrod-hook.log"
 
 bssid=02:00:5e:00:53:01
-have_four() { [[ $("$bin" -l 2>/dev/null | grep -c ':') -eq 4 ]]; }
 # Prints "<seen> <median us> <p99 us>" of advertisement to hook start for the daemon in $bin.
 measure() {
   local prefix=$1
-  lab_write_state 00:00:00:00:00:00 ""
-  lab_start_daemon "$work/tamrod-hook.log" -x "$work/tamrod-hook"
-  lab_write_state "$bssid" BenchNet
-  in_sta "$forge" wlan0 mode=2 "ap=$bssid" || lab_fail "could not send the link notification"
-  sleep 0.5
-  in_rtr "$tool" flood rtr0 1 0 1000 2001:db8:a::1 2001:db8:a::2 2001:db8:a::3 2001:db8:a::4 >/dev/null
-  lab_wait 10 have_four || lab_fail "the four servers were not learnt"
-  sleep 1
+  bench_four_held
   in_rtr "$tool" latency rtr0 "$prefix" "$ads" 2000 3000 "$work/tamrod-hook.log" | awk '{ print $3, $4, $5 }'
   kill "$daemon_pid"
   wait "$daemon_pid" 2>/dev/null || true

@@ -94,13 +94,7 @@ note "idle, not associated: ${idle_s} s"
 
 bssid=02:00:5e:00:53:01
 note "associating with BenchNet ($bssid) and announcing four servers"
-lab_write_state "$bssid" BenchNet
-in_sta "$forge" wlan0 mode=2 "ap=$bssid" || lab_fail "could not send the link notification"
-sleep 0.5
-in_rtr "$tool" flood rtr0 1 0 1000 2001:db8:a::1 2001:db8:a::2 2001:db8:a::3 2001:db8:a::4 >/dev/null
-have_four() { [[ $("$bin" -l 2>/dev/null | grep -c ':') -eq 4 ]]; }
-lab_wait 10 have_four || lab_fail "the four servers were not learnt"
-sleep 1
+bench_associate_four
 
 # Fresh addresses with rising lifetimes (from 2001 s): each replaces the slot with the least left,
 # so every advertisement changes the set both daemons hold.
