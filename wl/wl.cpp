@@ -10,6 +10,7 @@
 // state then.
 #include "wl.h"
 
+#include "followed.h"
 #include "mgr.h"
 #include "util.h"
 #include "wl_way.h"
@@ -33,8 +34,9 @@ constexpr uint64_t kStopValue = 1;
 assoc_info wl_assoc{};
 int32_t wl_mode = kModeUnknown;
 char* wl_ifname = nullptr;
-// The index of the interface followed; 0 while none of the watched name exists.
-unsigned wl_index = 0;
+// The index of the interface followed; 0 while none of the watched name exists. Shared: the other
+// reporters take it from here.
+std::atomic<unsigned>& wl_index = followed_ifindex;
 module_thread wl_thread;
 const wl_way* wl_way_now = nullptr;
 // Serves the range query in wl_init first, the monitor's receives afterwards.
