@@ -1,7 +1,7 @@
 // ND user option datagrams: every server report holds 1 to 4 distinct servers taken from the
 // datagram, none of them unspecified, loopback, multicast or IPv4-mapped; every search list report
 // holds 1 to 6 distinct names of at most 253 characters, NUL-terminated, of nothing but
-// [a-z0-9._-], with no empty label.
+// [a-z0-9._-], with no empty label and no label that starts or ends with a hyphen.
 #include "kl_decode.h"
 
 #include <cstdlib>
@@ -17,6 +17,9 @@ void check_name(const domain_name& n)
     for (size_t i = 0; i < len; ++i) {
         const char c = n[i];
         if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'))
+            std::abort();
+        const bool label_edge = i == 0 || i + 1 == len || n[i - 1] == '.' || n[i + 1] == '.';
+        if (c == '-' && label_edge)
             std::abort();
     }
 }

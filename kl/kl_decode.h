@@ -25,7 +25,8 @@ enum class kl_drop : uint8_t {
     name_too_long,      // a name over 255 bytes: the option yields no name
     name_unterminated,  // a name without its final zero label: the option yields no name
     dnssl_padding,      // a non-zero byte after the last name: the option yields no name
-    name_unsafe,        // a label byte other than a letter, digit, hyphen or underscore: that name only
+    name_unsafe,        // a label byte other than a letter, digit, hyphen or underscore, or a label that
+                        // starts or ends with a hyphen: that name only
     name_repeated,      // a name already taken from the same option, in any case
     name_surplus,       // a distinct name beyond the first six of an option
     none,               // no rule fired

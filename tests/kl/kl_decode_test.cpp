@@ -329,6 +329,15 @@ TEST(KlDnssl, HostileCharactersDropThatNameOnly)
     }
 }
 
+TEST(KlDnssl, HyphenAtALabelsEdgeDropsThatName)
+{
+    // A tool given "-h" or "--help.example" as a domain reads an option; inner hyphens are fine.
+    const kl_decoded d = decode_all(notification(dnssl(60, cat({wire("-h"), wire("--help.example"),
+        wire("lab.corp-"), wire("a.b-.c"), wire("my-lab.example")}))));
+    EXPECT_EQ(names(d), (strings{"my-lab.example"}));
+    EXPECT_EQ(d.drops, 1u << unsigned(kl_drop::name_unsafe));
+}
+
 TEST(KlDnssl, MalformedOptionYieldsNoName)
 {
     const raw good = wire("good.example");
