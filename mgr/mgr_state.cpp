@@ -77,9 +77,12 @@ void enter(mgr_state_id s)
         return;
     case ST_SOLICIT:
     case ST_REFRESH:
+        // Held domains run out on time while soliciting: aged first, then timed against the give-up.
+        if (s == ST_SOLICIT && m.timer_running && !domains_empty())
+            disarm();
         m.rs_cycles = 0;
         solicit_every(kEagerInterval);
-        arm(s == ST_SOLICIT ? kGiveUp : held_earliest());
+        arm(s == ST_SOLICIT ? std::min(kGiveUp, domains_earliest()) : held_earliest());
         m.give_up_left = kGiveUp;  // read while soliciting; set after the arm, which took the time before
         return;
     case ST_ROUTER_ONLY:
@@ -122,7 +125,7 @@ void rearm()
     case ST_IDLE:
         return;
     case ST_SOLICIT:
-        arm(std::max(m.give_up_left, mgr_ms{1}));
+        arm(std::min(std::max(m.give_up_left, mgr_ms{1}), domains_earliest()));
         return;
     case ST_ROUTER_ONLY:
     case ST_GAVE_UP:
@@ -132,7 +135,14 @@ void rearm()
         enter(by_earliest_expiry());
         return;
     case ST_REFRESH:
-        arm(first > kRefreshLead ? first - kRefreshLead : first);
+        // Servers and domains may be refreshed by separate reports: once both are fresh, the
+        // refresh is over.
+        if (by_earliest_expiry() == ST_SERVERS) {
+            stop_soliciting();
+            enter(ST_SERVERS);
+        } else {
+            arm(first);
+        }
         return;
     }
 }
@@ -213,7 +223,13 @@ void on_timer()
 {
     switch (m.state) {
     case ST_SOLICIT:
-        enter(ST_GAVE_UP);
+        // Armed for the give-up, or for a held domain that runs out before it.
+        if (domains_earliest() < m.give_up_left) {
+            disarm();
+            arm(std::max(std::min(m.give_up_left, domains_earliest()), mgr_ms{1}));
+        } else {
+            enter(ST_GAVE_UP);
+        }
         return;
     case ST_SERVERS:
     case ST_REFRESH:

@@ -28,11 +28,18 @@ bool same_name(const domain_name& a, const domain_name& b) { return strncasecmp(
 
 mgr_ms hold(uint32_t lifetime) { return std::clamp(mgr_ms{std::chrono::seconds{lifetime}}, kMinHold, kMaxHold); }
 
-// Only whole seconds left count against an announced lifetime, which is in whole seconds.
+// A held entry gives way to a new one only when it has less than a third of the newcomer's hold
+// left. What is stored counts, the clamped hold, so an entry just stored for a day is never taken
+// for one about to go. A router that keeps announcing refreshes its entries well before that
+// (RFC 8106 asks for lifetimes of three advertisement intervals, radvd's default is two), so with
+// more candidates than slots the held set stays put instead of following whichever router spoke
+// last; an entry whose router has gone makes room once two thirds of its time have passed.
+constexpr int64_t kGiveWayBelow = 3;  // the newcomer's hold divided by this
+
 template <typename Slot>
 bool outlasts(uint32_t lifetime, const Slot& slot)
 {
-    return std::chrono::floor<std::chrono::seconds>(slot.remaining).count() < static_cast<int64_t>(lifetime);
+    return slot.remaining < hold(lifetime) / kGiveWayBelow;
 }
 
 template <typename Slot, std::size_t N>
@@ -93,10 +100,12 @@ void merge(std::array<Slot, N>& slots, Key Slot::*key, const std::array<Key, M>&
         fresh(*free_slot);
         store(*free_slot, i);
     }
-    // Replace the first key with fewer whole seconds left than the new one announces.
+    // Replace the first key that is really nearer its end than the new one.
     for (int i = 0; i < n; ++i) {
+        if (life[i] == 0)
+            continue;
         auto shorter = std::find_if(slots.begin(), slots.end(), [&](const Slot& s) { return outlasts(life[i], s); });
-        if (life[i] != 0 && shorter != slots.end()) {
+        if (shorter != slots.end()) {
             fresh(*shorter);
             store(*shorter, i);
         }

@@ -407,12 +407,14 @@ TEST_F(FullTable, FifthServerReplacesTheFirstSlotWithLessTimeLeftNotTheLeast)
     EXPECT_EQ(mgr_sm.state, ST_REFRESH);
 }
 
-TEST_F(FullTable, FifthServerThatOutlastsNoSlotIsDropped)
+TEST_F(Machine, FifthServerThatOutlastsNoSlotIsDropped)
 {
-    // Slot 2 has 10 s 500 ms left: a lifetime of 10 does not exceed its whole seconds.
-    rdnss({{5, 10}}, 49500ms);
-    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "rq 3000 1", "arm 10 500"}));
-    EXPECT_EQ(mgr_sm.state, ST_REFRESH);
+    to(ST_SOLICIT);
+    rdnss({{1, 160}, {2, 410}, {3, 120}, {4, 130}});
+    take();
+    // Held for 300 s, a third of which none of the four falls below: nothing changes.
+    rdnss({{5, 300}});
+    EXPECT_EQ(take(), (calls{"rq -1 1", "arm 0 0", "arm 60 0"}));
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(slot(i), dbl::text(dbl::addr(i + 1)));
 }
@@ -513,13 +515,13 @@ TEST_F(Machine, DomainLifetimesFollowTheServerRules)
     EXPECT_EQ(take(), (calls{"arm 0 0", "arm 60 0"}));
     dnssl({"b.example", "c.example", "d.example", "e.example", "f.example"}, 300);
     take();
-    // Full: the first domain with fewer whole seconds left than announced makes room; the new one
-    // goes last. One that outlasts none is dropped.
-    dnssl({"g.example"}, 200);
+    // Full: the first domain with less than a third of the new one's hold left makes room; the new
+    // one goes last. One that outlasts none is dropped.
+    dnssl({"g.example"}, 300, 30s);
     EXPECT_EQ(take(), (calls{"arm 0 0", "search [b.example c.example d.example e.example f.example g.example]",
-                             "arm 140 0"}));
-    dnssl({"h.example"}, 200);
-    EXPECT_EQ(take(), (calls{"arm 0 0", "arm 140 0"}));
+                             "arm 210 0"}));
+    dnssl({"h.example"}, 300);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "arm 210 0"}));
 }
 
 TEST_F(Machine, SearchListAloneSolicitsNothingYetItsDomainsExpireOnTime)
@@ -580,3 +582,59 @@ TEST_F(Machine, MalformedSearchListIsNotTrustedAtAll)
 }
 
 }  // namespace
+
+// --- a table that keeps what the network says ---
+
+TEST_F(Machine, RenumberingWithAnInfiniteLifetimeKeepsEveryNewServer)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 1800}, {2, 1800}, {3, 1800}, {4, 1800}});
+    take();
+    // Each new one is stored for a day, so none of them is taken for a slot about to go.
+    rdnss({{5, 0xffffffffu}, {6, 0xffffffffu}, {7, 0xffffffffu}, {8, 0xffffffffu}}, 10s);
+    EXPECT_EQ(take().at(2), "out [2001:db8::5 2001:db8::6 2001:db8::7 2001:db8::8]");
+}
+
+TEST_F(Machine, TwoRoutersWithSixServersLeaveTheHeldSetAlone)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 1800}, {2, 1800}, {3, 1800}});
+    rdnss({{4, 1800}, {5, 1800}, {6, 1800}}, 1s);
+    take();
+    for (int round = 0; round < 20; ++round) {
+        rdnss({{1, 1800}, {2, 1800}, {3, 1800}}, 300s);
+        rdnss({{4, 1800}, {5, 1800}, {6, 1800}}, 300s);
+    }
+    for (const std::string& call : take())
+        EXPECT_EQ(call.rfind("out", 0), std::string::npos) << call;
+    EXPECT_EQ(slot(3), "2001:db8::4");
+}
+
+TEST_F(Machine, RefreshInTwoReportsEndsWithTheSecond)
+{
+    to(ST_SOLICIT);
+    rdnss({{1, 200}});
+    dnssl({"lab.example"}, 200);
+    timer(140s);
+    ASSERT_EQ(mgr_sm.state, ST_REFRESH);
+    rdnss({{1, 200}}, 5s);  // the domain still has 55 s: the refresh goes on
+    ASSERT_EQ(mgr_sm.state, ST_REFRESH);
+    take();
+    dnssl({"lab.example"}, 200);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "rq -1 1", "arm 140 0"}));
+    EXPECT_EQ(mgr_sm.state, ST_SERVERS);
+}
+
+TEST_F(Machine, DomainRunningOutWhileSolicitingIsDroppedOnTime)
+{
+    to(ST_ROUTER_ONLY);
+    dnssl({"lab.example"}, 120);
+    take();
+    dbl::elapse(100s);
+    assoc(net("Other", 2));  // afresh: the give-up is a minute away, the domain 20 s
+    EXPECT_EQ(take(), (calls{"arm 0 0", "rq 3000 1", "arm 20 0"}));
+    timer(20s);
+    EXPECT_EQ(take(), (calls{"arm 0 0", "search []", "arm 40 0"}));
+    timer(40s);
+    EXPECT_EQ(mgr_sm.state, ST_GAVE_UP);
+}
