@@ -81,6 +81,10 @@ mgr_ms domains_earliest();
 // Sends the held domains to the output module when they changed.
 void domains_publish();
 
+// Queues a message for the output module; the manager thread sends what one pass over its channel
+// queued in one write when the pass ends.
+void mgr_stage(uint32_t type, const void* payload, uint32_t length);
+
 // One message from the channel; payload is the thread's private copy (or nullptr).
 void mgr_event(uint32_t type, void* payload);
 // Sends the held servers to the output module when their set changed, or always when forced.

@@ -1,6 +1,5 @@
 // The server and search domain tables: lifetimes, the merge of a report, publication to the output module.
 #include "mgr_internal.h"
-#include "out.h"
 
 #include <strings.h>
 
@@ -178,7 +177,7 @@ void domains_publish()
     if (same)
         return;
     pub = list;
-    out_post(OUT_SEARCH, &list, sizeof list);
+    mgr_stage(OUT_SEARCH, &list, sizeof list);
 }
 
 bool table_empty()
@@ -217,5 +216,5 @@ void mgr_publish(int force)
     ns6_list list{};
     list.count = pub.count;
     std::copy_n(pub.addr.begin(), pub.count, list.addr.begin());
-    out_post(OUT_WLAN6, &list, sizeof list);
+    mgr_stage(OUT_WLAN6, &list, sizeof list);
 }

@@ -3,6 +3,7 @@
 
 #include "out.h"
 #include "rq.h"
+#include "util.h"
 
 #include <arpa/inet.h>
 
@@ -101,4 +102,12 @@ void out_post(uint32_t type, const void* payload, uint32_t length)
         dbl::lists.push_back(list);
     }
     dbl::record(line);
+}
+
+void out_post_batch(const chan_batch& batch)
+{
+    for (uint32_t i = 0; i < batch.count; ++i) {
+        const auto& e = batch.entries[i];
+        out_post(e.type, batch.data.data() + e.offset, e.length);
+    }
 }
