@@ -76,6 +76,10 @@ bool drain()
             add_report(MGR_RDNSS, r);
         for (const dnssl_report& r : found.dnssl)
             add_report(MGR_DNSSL, r);
+        for (const pref64_report& r : found.pref64)
+            add_report(MGR_PREF64, r);
+        for (const portal_uri& r : found.portal)
+            add_report(MGR_PORTAL, r);
     }
     if (kl_batch.count != 0)
         mgr_post_batch(kl_batch);

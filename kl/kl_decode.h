@@ -29,6 +29,10 @@ enum class kl_drop : uint8_t {
                         // starts or ends with a hyphen: that name only
     name_repeated,      // a name already taken from the same option, in any case
     name_surplus,       // a distinct name beyond the first six of an option
+    pref64_length,      // a PREF64 option of other than 2 units
+    pref64_code,        // a PREF64 prefix length code other than 0 to 5
+    portal_length,      // a captive portal URI that is empty or over 255 bytes
+    portal_unsafe,      // a URI byte outside printable ASCII, or a non-zero byte in its padding
     none,               // no rule fired
 };
 
@@ -37,6 +41,8 @@ struct kl_decoded {
     // One per DNSSL option with an acceptable name, in option order. Names are lower case without
     // the final dot; a lifetime of 0 comes with its names, so the manager can drop them.
     std::vector<dnssl_report> dnssl;
+    std::vector<pref64_report> pref64;  // one per usable PREF64 option, host bits zero
+    std::vector<portal_uri> portal;      // one per usable captive portal option
     uint32_t drops = 0;               // one bit for each kl_drop that fired
 
     void drop(kl_drop why) { drops |= 1u << static_cast<unsigned>(why); }
