@@ -1,5 +1,6 @@
-// RDNSS option listener: learns the servers routers announce from the kernel's ND user
-// option notifications and reports each RDNSS option to the manager.
+// RDNSS option listener: learns what routers announce (servers, search domains, NAT64 prefixes,
+// captive portal) from the kernel's ND user option notifications and reports each option to the
+// manager.
 #include "kl.h"
 
 #include "followed.h"
