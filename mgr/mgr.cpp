@@ -49,8 +49,10 @@ struct staged_message {
     uint32_t length;
     std::array<std::byte, sizeof(search_list)> payload;
 };
-constexpr std::size_t kStagedTypes = 2;  // the servers and the search domains
-static_assert(kStagedTypes * sizeof(uint32_t) + sizeof(ns6_list) + sizeof(search_list) <= PIPE_BUF,
+constexpr std::size_t kStagedTypes = 4;  // servers, search domains, NAT64 prefixes, portal
+static_assert(kStagedTypes * sizeof(uint32_t) + sizeof(ns6_list) + sizeof(search_list) + sizeof(pref64_list) +
+                      sizeof(portal_uri) <=
+                  PIPE_BUF,
               "a pass's messages must go out in one write");
 std::array<staged_message, kStagedTypes> outbox;
 std::size_t outbox_count = 0;
@@ -131,6 +133,10 @@ bool dispatch(uint32_t type)
         return feed<rdnss_report>(MGR_RDNSS);
     case MGR_DNSSL:
         return feed<dnssl_report>(MGR_DNSSL);
+    case MGR_PREF64:
+        return feed<pref64_report>(MGR_PREF64);
+    case MGR_PORTAL:
+        return feed<portal_uri>(MGR_PORTAL);
     case MGR_TIMER: {
         uint32_t gen = 0;
         if (!chan_read_exact(chan_read, &gen, sizeof gen))
