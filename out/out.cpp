@@ -1,6 +1,6 @@
-// Output thread: holds the four name-server lists and the search domains, carries out the control
-// requests the server hands over and runs the script, one run at a time, with changes that
-// arrive during a run folded into one more run.
+// Output thread: holds the four name-server lists, the search domains, the NAT64 prefixes and the
+// captive portal, carries out the control requests the server hands over and runs the script, one
+// run at a time, with changes that arrive during a run folded into one more run.
 #include "out.h"
 
 #include "mgr.h"
@@ -42,6 +42,8 @@ char* out_ifname = nullptr;
 // Touched only by the output thread.
 out_lists lists{};
 search_list search{};
+pref64_list pref64{};
+portal_uri portal{};
 out_runner runner;
 // A reloaded policy the manager's channel had no room for yet. The manager may be waiting to
 // write into our own full pipe, so we must not wait on its: keep the list, keep draining our
@@ -144,6 +146,39 @@ bool on_search()
     return true;
 }
 
+bool on_pref64()
+{
+    pref64_list received;
+    if (!read_record(received))
+        return false;
+    const std::optional<pref64_list> checked = out_pref64_checked(received);
+    if (!checked) {
+        std::fprintf(stderr, "pref64: prefix count %d out of range, message dropped\n", received.count);
+        return true;
+    }
+    if (std::memcmp(&*checked, &pref64, sizeof pref64) != 0) {
+        pref64 = *checked;
+        runner.pending = true;
+    }
+    return true;
+}
+
+bool on_portal()
+{
+    portal_uri received;
+    if (!read_record(received))
+        return false;
+    if (!out_portal_checked(received)) {
+        std::fprintf(stderr, "portal: URI not printable, message dropped\n");
+        return true;
+    }
+    if (std::strcmp(received.uri.data(), portal.uri.data()) != 0) {
+        portal = received;
+        runner.pending = true;
+    }
+    return true;
+}
+
 // One message from the channel; false when the thread is to end.
 bool handle_message()
 {
@@ -157,6 +192,10 @@ bool handle_message()
         return on_wlan6();
     case OUT_SEARCH:
         return on_search();
+    case OUT_PREF64:
+        return on_pref64();
+    case OUT_PORTAL:
+        return on_portal();
     default:
         return true;
     }
@@ -225,12 +264,14 @@ void* out_worker(void*)
     block_all_signals();
     lists = {};
     search = {};
+    pref64 = {};
+    portal = {};
     runner = {};
     out_server_begin();
     while (drain_channel()) {
         out_run_reap(runner);
         out_run_watch(runner, out_clock::now());
-        out_run_start(runner, {lists, search, out_ifname});
+        out_run_start(runner, {lists, search, pref64, portal, out_ifname});
         offer_policy();
         if (!serve_once())
             break;

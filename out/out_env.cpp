@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <span>
 
 namespace {
@@ -55,6 +56,17 @@ bool search_name_safe(const domain_name& name)
     });
 }
 
+bool prefix_sound(const nat64_prefix& p)
+{
+    static constexpr int32_t kLengths[] = {96, 64, 56, 48, 40, 32};
+    if (std::find(std::begin(kLengths), std::end(kLengths), p.length) == std::end(kLengths))
+        return false;
+    for (int32_t bit = p.length; bit < 128; ++bit)
+        if (p.prefix.s6_addr[bit / 8] & (0x80u >> (bit % 8)))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 std::size_t out_format_env(env_buffer& buf, const char* prefix, const ns6_list& list, const char* zone)
@@ -91,5 +103,52 @@ std::size_t out_format_search(search_buffer& buf, const char* prefix, const sear
             env_append(buf, len, " ");
         env_append(buf, len, list.name[i].data());
     }
+    return len;
+}
+
+std::optional<pref64_list> out_pref64_checked(const pref64_list& received)
+{
+    if (received.count < 0 || received.count > kMaxPref64)
+        return std::nullopt;
+    pref64_list kept{};
+    for (int i = 0; i < received.count; ++i)
+        if (prefix_sound(received.prefix[i]))
+            kept.prefix[kept.count++] = received.prefix[i];
+    return kept;
+}
+
+std::size_t out_format_pref64(env_buffer& buf, const char* prefix, const pref64_list& list)
+{
+    std::size_t len = 0;
+    buf[0] = '\0';
+    env_append(buf, len, prefix);
+    const int count = std::clamp(list.count, 0, kMaxPref64);
+    for (int i = 0; i < count; ++i) {
+        char text[INET6_ADDRSTRLEN];
+        if (inet_ntop(AF_INET6, &list.prefix[i].prefix, text, sizeof text) == nullptr)
+            continue;
+        if (i > 0)
+            env_append(buf, len, " ");
+        env_append(buf, len, text);
+        env_append(buf, len, "/");
+        env_append(buf, len, std::to_string(list.prefix[i].length).c_str());
+    }
+    return len;
+}
+
+bool out_portal_checked(const portal_uri& received)
+{
+    const auto& u = received.uri;
+    const auto end = std::find(u.begin(), u.end(), '\0');
+    return end != u.end() && std::all_of(u.begin(), end, [](char c) { return c >= 0x21 && c <= 0x7e; }) &&
+           std::all_of(end, u.end(), [](char c) { return c == '\0'; });
+}
+
+std::size_t out_format_portal(portal_buffer& buf, const char* prefix, const portal_uri& portal)
+{
+    std::size_t len = 0;
+    buf[0] = '\0';
+    env_append(buf, len, prefix);
+    env_append(buf, len, portal.uri.data());
     return len;
 }

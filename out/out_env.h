@@ -31,3 +31,18 @@ std::optional<search_list> out_search_checked(const search_list& received);
 
 // Fills buf with prefix followed by the names separated by single blanks.
 std::size_t out_format_search(search_buffer& buf, const char* prefix, const search_list& list);
+
+// The NAT64 prefixes as received, reduced to what may reach the script: nothing for a count
+// outside 0 to 3; otherwise only prefixes of one of the six lengths with no bit set past it.
+std::optional<pref64_list> out_pref64_checked(const pref64_list& received);
+// Fills buf with prefix followed by the prefixes in CIDR text ("64:ff9b::/96") separated by
+// single blanks.
+std::size_t out_format_pref64(env_buffer& buf, const char* prefix, const pref64_list& list);
+
+// Whether a portal URI may reach the script: ended within its record, printable ASCII without
+// blanks, zero bytes behind it.
+bool out_portal_checked(const portal_uri& received);
+// Room for the prefix and a URI of 255 bytes.
+inline constexpr std::size_t kPortalEnvSize = 272;
+using portal_buffer = std::array<char, kPortalEnvSize>;
+std::size_t out_format_portal(portal_buffer& buf, const char* prefix, const portal_uri& portal);

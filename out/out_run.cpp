@@ -43,9 +43,10 @@ constexpr milliseconds kKillGrace{TAMROD_SCRIPT_GRACE_MS};
 
 // Variables the script must not inherit: ours are set afresh for every run, and the service
 // manager's were meant for the daemon alone (a script notifying readiness would speak for it).
-constexpr std::array<std::string_view, 11> kNotInherited = {
-    "TAMROD_V6=",     "TAMROD_V4=",   "TAMROD_R6=",      "TAMROD_R4=",     "TAMROD_SEARCH=", "NOTIFY_SOCKET=",
-    "LISTEN_FDS=",    "LISTEN_PID=",  "LISTEN_FDNAMES=", "WATCHDOG_USEC=", "WATCHDOG_PID=",
+constexpr std::array<std::string_view, 13> kNotInherited = {
+    "TAMROD_V6=",     "TAMROD_V4=",    "TAMROD_R6=",     "TAMROD_R4=",      "TAMROD_SEARCH=",
+    "TAMROD_PREF64=", "TAMROD_PORTAL=", "NOTIFY_SOCKET=", "LISTEN_FDS=",     "LISTEN_PID=",
+    "LISTEN_FDNAMES=", "WATCHDOG_USEC=", "WATCHDOG_PID=",
 };
 
 char* script_path = nullptr;
@@ -54,6 +55,8 @@ posix_spawn_file_actions_t actions;
 bool prepared = false;
 std::array<env_buffer, 4> env_buffers{};
 search_buffer search_env{};
+env_buffer pref64_env{};
+portal_buffer portal_env{};
 std::vector<char*> env;
 
 bool inherited(const char* entry)
@@ -63,7 +66,7 @@ bool inherited(const char* entry)
                         [e](std::string_view name) { return e.substr(0, name.size()) == name; });
 }
 
-// The daemon's own environment less what is not inherited, then the five variables.
+// The daemon's own environment less what is not inherited, then the seven variables.
 void build_environment(const out_run_input& in)
 {
     static constexpr const char* kPrefixes[] = {"TAMROD_V6=", "TAMROD_V4=", "TAMROD_R6=", "TAMROD_R4="};
@@ -72,6 +75,8 @@ void build_environment(const out_run_input& in)
     out_format_env(env_buffers[2], kPrefixes[2], in.lists.radio6);
     out_format_env(env_buffers[3], kPrefixes[3], in.lists.radio4);
     out_format_search(search_env, "TAMROD_SEARCH=", in.search);
+    out_format_pref64(pref64_env, "TAMROD_PREF64=", in.pref64);
+    out_format_portal(portal_env, "TAMROD_PORTAL=", in.portal);
     env.clear();
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
         if (inherited(*e))
@@ -80,6 +85,8 @@ void build_environment(const out_run_input& in)
     for (auto& buf : env_buffers)
         env.push_back(buf.data());
     env.push_back(search_env.data());
+    env.push_back(pref64_env.data());
+    env.push_back(portal_env.data());
     env.push_back(nullptr);
 }
 

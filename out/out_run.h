@@ -21,6 +21,8 @@ struct out_runner {
 struct out_run_input {
     const out_lists& lists;
     const search_list& search;
+    const pref64_list& pref64;
+    const portal_uri& portal;
     const char* zone;  // interface of link-local servers, or nullptr
 };
 

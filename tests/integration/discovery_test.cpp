@@ -276,6 +276,30 @@ TEST_F(Discovery, EachAdvertisementReachesTheScriptWholeInOneRun)
     EXPECT_EQ(torn_runs, 0) << tt::read_file(log_);
 }
 
+TEST_F(Discovery, Nat64PrefixAndPortalReachTheScriptAndLeaveWithTheAssociation)
+{
+    script_ = dir_.write("hook", "#!/bin/sh\necho \"$TAMROD_V6|$TAMROD_PREF64|$TAMROD_PORTAL\" >> " + log_ + "\n", 0755);
+    tt::write_wifi_state(state_, associated());
+    start_daemon();
+    ASSERT_TRUE(last_run_is("||", 10s)) << daemon_.err();
+    const std::string want = "2001:db8::1|64:ff9b::/96|https://portal.example/api";
+    ASSERT_TRUE(tt::eventually(
+        [&] {
+            tt::run(net_->in(net_->router(), {SEND_RA, "-6", "64:ff9b::/96", "-p", "https://portal.example/api",
+                                               "tr0", "2001:db8::1"}), 5s);
+            return last_run_is(want, 300ms);
+        },
+        10s))
+        << "the kernel passes options 37 and 38 up from 5.x on\n" << tt::read_file(log_);
+    tt::wifi_state gone = associated();
+    gone.bssid = "00:00:00:00:00:00";
+    tt::write_wifi_state(state_, gone);
+    ASSERT_EQ(tt::run(net_->in(net_->host(), {FORGE_LINK, kIf, "ap=00:00:00:00:00:00"})).status, 0);
+    EXPECT_TRUE(last_run_is("||")) << tt::read_file(log_);
+    for (const std::string& run : runs(log_))
+        EXPECT_TRUE(run == "||" || run == want) << "one advertisement, one run: " << run;
+}
+
 // A daemon detached from a shell that closed some of its standard descriptors, started with a
 // relative script path, still learns servers; a link-local one reaches the script with its zone.
 class Detached : public Discovery, public ::testing::WithParamInterface<const char*> {

@@ -8,6 +8,7 @@
 #include "policy.h"
 #include "search_fixture.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -133,7 +134,7 @@ TEST_F(OutModule, ReloadWithoutAPolicyFileDoesNothing)
     EXPECT_TRUE(script.runs().empty());
 }
 
-TEST_F(OutModule, SearchDomainsFollowTheFourAndServiceManagerVariablesStayBehind)
+TEST_F(OutModule, SearchPrefixesAndPortalFollowTheFourAndServiceManagerVariablesStayBehind)
 {
     // As a service manager leaves them for the daemon.
     for (const char* name : {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES", "WATCHDOG_USEC",
@@ -154,13 +155,32 @@ TEST_F(OutModule, SearchDomainsFollowTheFourAndServiceManagerVariablesStayBehind
     const search_list none{};
     out_post(OUT_SEARCH, &none, sizeof none);
     ASSERT_TRUE(script.wait_ended(2));
+    // A prefix with a bit past its length and an unprintable URI never reach the script.
+    pref64_list nat64{};
+    nat64.count = 2;
+    inet_pton(AF_INET6, "64:ff9b::", &nat64.prefix[0].prefix);
+    nat64.prefix[0].length = 96;
+    inet_pton(AF_INET6, "2001:db8::1", &nat64.prefix[1].prefix);
+    nat64.prefix[1].length = 64;
+    out_post(OUT_PREF64, &nat64, sizeof nat64);
+    portal_uri uri{};
+    std::strcpy(uri.uri.data(), "https://portal.example/ x");
+    out_post(OUT_PORTAL, &uri, sizeof uri);
+    std::strcpy(uri.uri.data(), "https://portal.example/api");
+    out_post(OUT_PORTAL, &uri, sizeof uri);
+    ASSERT_TRUE(script.wait_ended(3));
     const auto runs = script.settle();
-    ASSERT_EQ(runs.size(), 2u);
+    ASSERT_GE(runs.size(), 3u);  // the prefixes and the portal came apart: one run, or two
     EXPECT_EQ(runs[0].env, (std::vector<std::string>{"TAMROD_V6=", "TAMROD_V4=", "TAMROD_R6=", "TAMROD_R4="}));
     EXPECT_EQ(runs[0].search, "corp.example lab.example");
-    EXPECT_EQ(runs[0].names, "TAMROD_V6 TAMROD_V4 TAMROD_R6 TAMROD_R4 TAMROD_SEARCH");
+    for (const auto& run : runs)
+        EXPECT_EQ(run.names, "TAMROD_V6 TAMROD_V4 TAMROD_R6 TAMROD_R4 TAMROD_SEARCH TAMROD_PREF64 TAMROD_PORTAL");
     EXPECT_EQ(runs[1].search, "");
-    EXPECT_EQ(runs[1].names, "TAMROD_V6 TAMROD_V4 TAMROD_R6 TAMROD_R4 TAMROD_SEARCH");
+    EXPECT_EQ(runs[1].pref64, "");
+    EXPECT_EQ(runs.back().pref64, "64:ff9b::/96");
+    EXPECT_EQ(runs.back().portal, "https://portal.example/api");
+    for (const auto& run : runs)
+        EXPECT_EQ(run.portal.find(' '), std::string::npos) << run.portal;
 }
 
 // Built with the limits cut to 0.3 s (report), 1.2 s (SIGTERM) and 0.4 s more (SIGKILL).

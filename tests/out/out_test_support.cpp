@@ -16,7 +16,7 @@ script_log::script_log(const tt::temp_dir& dir) : dir_(dir.path()), log_(dir.fil
                              "mkdir \"$D/busy\" 2>/dev/null || echo overlap >> \"$D/overlaps\"\n"
                              "{ echo \"begin $(date +%s%N)\"\n"
                              "  tr '\\0' '\\n' < /proc/$$/environ | grep '^TAMROD_[VR][46]='\n"
-                             "  tr '\\0' '\\n' < /proc/$$/environ | grep '^TAMROD_SEARCH='\n"
+                             "  tr '\\0' '\\n' < /proc/$$/environ | grep -E '^TAMROD_(SEARCH|PREF64|PORTAL)='\n"
                              "  echo \"names $(tr '\\0' '\\n' < /proc/$$/environ |\n"
                              "    grep -oE '^(TAMROD_[A-Z0-9]+|NOTIFY_SOCKET|LISTEN_[A-Z]+|WATCHDOG_[A-Z]+)=' | tr -d = | xargs)\"\n"
                              "  echo ready; } >> \"$D/log\"\n"
@@ -42,6 +42,10 @@ std::vector<script_run> script_log::runs() const
             out.back().end_ns = std::stoll(line.substr(4));
         } else if (line.rfind("TAMROD_SEARCH=", 0) == 0) {
             out.back().search = line.substr(14);
+        } else if (line.rfind("TAMROD_PREF64=", 0) == 0) {
+            out.back().pref64 = line.substr(14);
+        } else if (line.rfind("TAMROD_PORTAL=", 0) == 0) {
+            out.back().portal = line.substr(14);
         } else if (line.rfind("names ", 0) == 0 || line == "names") {
             out.back().names = line.size() > 6 ? line.substr(6) : "";
         } else if (line == "ready") {

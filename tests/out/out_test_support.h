@@ -20,6 +20,8 @@ struct script_run {
     long long end_ns = -1;            // -1 while the run is going on
     std::vector<std::string> env;     // TAMROD_V6, _V4, _R6, _R4 lines in the order exec passed them
     std::string search;               // TAMROD_SEARCH's value
+    std::string pref64;               // TAMROD_PREF64's value
+    std::string portal;               // TAMROD_PORTAL's value
     std::string names;                // the daemon's and the service manager's variables, in order
     bool ready = false;               // its environment is all in the log
 };

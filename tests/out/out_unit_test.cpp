@@ -138,4 +138,34 @@ TEST(OutSearch, OnlyHostNameCharactersReachTheEnvironment)
     EXPECT_EQ(out_format_search(buf, "TAMROD_SEARCH=", longest), 14u + 6 * 253 + 5);
 }
 
+TEST(OutNetInfo, OnlySoundPrefixesAndPrintablePortalsReachTheEnvironment)
+{
+    pref64_list p{};
+    p.count = 3;
+    inet_pton(AF_INET6, "64:ff9b::", &p.prefix[0].prefix);
+    p.prefix[0].length = 96;
+    inet_pton(AF_INET6, "2001:db8:64::1", &p.prefix[1].prefix);  // a bit past /64
+    p.prefix[1].length = 64;
+    inet_pton(AF_INET6, "2001:db8::", &p.prefix[2].prefix);
+    p.prefix[2].length = 33;  // no such code
+    const auto kept = out_pref64_checked(p);
+    ASSERT_TRUE(kept);
+    env_buffer buf;
+    out_format_pref64(buf, "TAMROD_PREF64=", *kept);
+    EXPECT_STREQ(buf.data(), "TAMROD_PREF64=64:ff9b::/96");
+    p.count = kMaxPref64 + 1;
+    EXPECT_FALSE(out_pref64_checked(p));
+
+    portal_uri u{};
+    std::strcpy(u.uri.data(), "urn:ietf:params:capport:unrestricted");
+    EXPECT_TRUE(out_portal_checked(u));
+    portal_buffer pb;
+    out_format_portal(pb, "TAMROD_PORTAL=", u);
+    EXPECT_STREQ(pb.data(), "TAMROD_PORTAL=urn:ietf:params:capport:unrestricted");
+    u.uri[40] = 'x';  // behind the end
+    EXPECT_FALSE(out_portal_checked(u));
+    u.uri.fill('x');  // never ended
+    EXPECT_FALSE(out_portal_checked(u));
+}
+
 }  // namespace
