@@ -129,35 +129,21 @@ bool on_wlan6()
     return true;
 }
 
-bool on_search()
+// Reads a list the manager holds, checks it again and takes it when it changed. What cannot be
+// checked at all is dropped with a line naming the message and what it counts.
+template <typename List, typename Check>
+bool on_list(List& held, Check check, const char* message, const char* counted)
 {
-    search_list received;
+    List received;
     if (!read_record(received))
         return false;
-    const std::optional<search_list> checked = out_search_checked(received);
+    const std::optional<List> checked = check(received);
     if (!checked) {
-        std::fprintf(stderr, "search: domain count %d out of range, message dropped\n", received.count);
+        std::fprintf(stderr, "%s: %s count %d out of range, message dropped\n", message, counted, received.count);
         return true;
     }
-    if (std::memcmp(&*checked, &search, sizeof search) != 0) {
-        search = *checked;
-        runner.pending = true;
-    }
-    return true;
-}
-
-bool on_pref64()
-{
-    pref64_list received;
-    if (!read_record(received))
-        return false;
-    const std::optional<pref64_list> checked = out_pref64_checked(received);
-    if (!checked) {
-        std::fprintf(stderr, "pref64: prefix count %d out of range, message dropped\n", received.count);
-        return true;
-    }
-    if (std::memcmp(&*checked, &pref64, sizeof pref64) != 0) {
-        pref64 = *checked;
+    if (std::memcmp(&*checked, &held, sizeof held) != 0) {
+        held = *checked;
         runner.pending = true;
     }
     return true;
@@ -191,9 +177,9 @@ bool handle_message()
     case OUT_WLAN6:
         return on_wlan6();
     case OUT_SEARCH:
-        return on_search();
+        return on_list(search, out_search_checked, "search", "domain");
     case OUT_PREF64:
-        return on_pref64();
+        return on_list(pref64, out_pref64_checked, "pref64", "prefix");
     case OUT_PORTAL:
         return on_portal();
     default:

@@ -56,6 +56,21 @@ bool search_name_safe(const domain_name& name)
     });
 }
 
+// Fills buf with prefix and the texts of the first count items, separated by single blanks.
+template <std::size_t N, typename Text>
+std::size_t format_items(std::array<char, N>& buf, const char* prefix, int count, Text text)
+{
+    std::size_t len = 0;
+    buf[0] = '\0';
+    env_append(buf, len, prefix);
+    for (int i = 0; i < count; ++i) {
+        if (i > 0)
+            env_append(buf, len, " ");
+        env_append(buf, len, text(i).c_str());
+    }
+    return len;
+}
+
 bool prefix_sound(const nat64_prefix& p)
 {
     static constexpr int32_t kLengths[] = {96, 64, 56, 48, 40, 32};
@@ -94,16 +109,8 @@ std::optional<search_list> out_search_checked(const search_list& received)
 
 std::size_t out_format_search(search_buffer& buf, const char* prefix, const search_list& list)
 {
-    std::size_t len = 0;
-    buf[0] = '\0';
-    env_append(buf, len, prefix);
-    const int count = std::clamp(list.count, 0, kMaxDomains);
-    for (int i = 0; i < count; ++i) {
-        if (i > 0)
-            env_append(buf, len, " ");
-        env_append(buf, len, list.name[i].data());
-    }
-    return len;
+    return format_items(buf, prefix, std::clamp(list.count, 0, kMaxDomains),
+                        [&](int i) { return std::string(list.name[i].data()); });
 }
 
 std::optional<pref64_list> out_pref64_checked(const pref64_list& received)
@@ -119,21 +126,11 @@ std::optional<pref64_list> out_pref64_checked(const pref64_list& received)
 
 std::size_t out_format_pref64(env_buffer& buf, const char* prefix, const pref64_list& list)
 {
-    std::size_t len = 0;
-    buf[0] = '\0';
-    env_append(buf, len, prefix);
-    const int count = std::clamp(list.count, 0, kMaxPref64);
-    for (int i = 0; i < count; ++i) {
+    return format_items(buf, prefix, std::clamp(list.count, 0, kMaxPref64), [&](int i) {
         char text[INET6_ADDRSTRLEN];
-        if (inet_ntop(AF_INET6, &list.prefix[i].prefix, text, sizeof text) == nullptr)
-            continue;
-        if (i > 0)
-            env_append(buf, len, " ");
-        env_append(buf, len, text);
-        env_append(buf, len, "/");
-        env_append(buf, len, std::to_string(list.prefix[i].length).c_str());
-    }
-    return len;
+        const nat64_prefix& p = list.prefix[i];
+        return inet_ntop(AF_INET6, &p.prefix, text, sizeof text) ? text + ("/" + std::to_string(p.length)) : "";
+    });
 }
 
 bool out_portal_checked(const portal_uri& received)
