@@ -204,6 +204,13 @@ protected:
         return p.empty() ? assoc_info{} : p[0];
     }
 
+    static void ip(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "ip");
+        const auto r = tt::run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+
     void forge(const std::vector<std::string>& args)
     {
         std::vector<std::string> argv{FORGE_LINK};
@@ -425,6 +432,32 @@ TEST_F(WlMonitor, FollowsTheInterfaceAwayAndBack)
     EXPECT_TRUE(record_is(p[0], 1, kA, "Next"));
 }
 
+// A removal the kernel never made: the index still names the interface, so it is stepped over
+// and the interface's events are still followed.
+TEST_F(WlMonitor, RemovalForALiveIndexIsSteppedOver)
+{
+    ASSERT_TRUE(record_is(start(wifi(kA, "Net")), 1, kA, "Net"));
+    set_state(wifi(kC, "Still"));
+    const auto p = forge_then({{"-d", kIf}}, kC);
+    ASSERT_EQ(p.size(), 1u);
+    EXPECT_TRUE(record_is(p[0], 1, kC, "Still"));
+}
+
+// Removed under a first name and renamed to the watched one, as udev names a re-created
+// interface: followed from the rename on.
+TEST_F(WlMonitor, FollowsAnInterfaceRenamedToTheWatchedName)
+{
+    ASSERT_TRUE(record_is(start(wifi(kA, "Net")), 1, kA, "Net"));
+    ASSERT_NO_FATAL_FAILURE(ip({"link", "del", kIf}));
+    ASSERT_NO_FATAL_FAILURE(ip({"link", "add", "wltmp0", "type", "veth", "peer", "name", kPeer}));
+    ASSERT_TRUE(record_is(wait_posts(2).back(), 0, kZero, "Net"));
+    set_state(wifi(kC, "Renamed"));
+    ASSERT_NO_FATAL_FAILURE(ip({"link", "set", "wltmp0", "name", kIf}));
+    const auto p = wait_posts(3);
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_TRUE(record_is(p[2], 1, kC, "Renamed"));
+}
+
 // The stop counter is private; the test process has no other event counter to confuse it with.
 int find_eventfd()
 {
@@ -506,6 +539,29 @@ TEST_F(WlMonitor, OverrunIsReportedAndTheAssociationReadAgain)
     ASSERT_EQ(q.size(), 2u);
     EXPECT_TRUE(record_is(q[0], 1, kA, "Later")) << "the event taken before the overrun";
     EXPECT_TRUE(record_is(q[1], 1, kB, "Back"));
+}
+
+// The interface removed and created again while the socket overran: the removal is among the
+// lost notifications, and the resynchronisation finds another index. The old network is left
+// before the new interface's state is posted, even though both read as associated.
+TEST_F(WlMonitor, OverrunAcrossARecreationPostsTheLossFirst)
+{
+    set_gate(true);
+    set_state(wifi(kA, "Old"));
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(wl_start(), 0);
+    ASSERT_TRUE(monitor_held());
+    forge({"-n", "4000", kIf, "scan"});
+    ASSERT_NO_FATAL_FAILURE(ip({"link", "del", kIf}));
+    ASSERT_NO_FATAL_FAILURE(ip({"link", "add", kIf, "type", "veth", "peer", "name", kPeer}));
+    set_state(wifi(kB, "New"));
+    set_gate(false);
+    const auto p = wait_posts(3);
+    ASSERT_EQ(p.size(), 3u) << err_->text();
+    EXPECT_TRUE(record_is(p[0], 1, kA, "Old"));
+    EXPECT_TRUE(record_is(p[1], 0, kZero, "Old")) << "the old interface's loss";
+    EXPECT_TRUE(record_is(p[2], 1, kB, "New"));
+    EXPECT_NE(err_->text().find("recv: No buffer space available\n"), std::string::npos);
 }
 
 }  // namespace
