@@ -156,7 +156,8 @@ void out_run_release()
 // are not our children end (they pass to init), and a process stuck in uninterruptible sleep, or
 // a zombie that a container's init never reaps, would then hold back every later run, which the
 // limit exists to prevent. After SIGKILL no process of the group runs another instruction of its
-// own, so none can start a write that lands after the next run's. Until SIGKILL has gone out the
+// own, so none can start a write that lands after the next run's (one already under way in the
+// kernel may still complete). Until SIGKILL has gone out the
 // script is left unreaped even if it ended: its zombie keeps the group's id from being reused,
 // so the signal cannot reach another group.
 void out_run_reap(out_runner& r)
