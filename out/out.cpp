@@ -28,9 +28,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How often a running script is looked for, and a reloaded policy offered again, while poll
-// would otherwise sleep.
-constexpr auto kReapInterval = 250ms;
+// How often a reloaded policy is offered again, a failed start tried again, and a script whose
+// end no descriptor tells is looked for, while poll would otherwise sleep.
+constexpr auto kRetryInterval = 250ms;
 
 int pipe_read = -1;
 int pipe_write = -1;
@@ -209,10 +209,16 @@ void carry_out_requests()
     }
 }
 
+// The nearest of the connections' deadlines, the runner's (a slow run's line, the time limit,
+// SIGKILL after the grace) and, where something can only be tried again, the retry interval.
+// The end of a run needs none: its descriptor wakes the thread.
 int poll_timeout(out_clock::time_point now, std::optional<out_clock::time_point> until)
 {
-    if (runner.child != 0 || runner.pending || policy_due != nullptr)
-        until = std::min(until.value_or(now + kReapInterval), now + kReapInterval);
+    const auto earliest = [&until](out_clock::time_point t) { until = std::min(until.value_or(t), t); };
+    if (const auto watch = out_run_deadline(runner))
+        earliest(*watch);
+    if ((runner.pending && runner.child == 0) || out_run_needs_looking(runner) || policy_due != nullptr)
+        earliest(now + kRetryInterval);
     if (!until)
         return -1;
     // Rounded up, so that a deadline is past when poll returns; never negative, which would wait
@@ -221,7 +227,8 @@ int poll_timeout(out_clock::time_point now, std::optional<out_clock::time_point>
     return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, std::numeric_limits<int>::max()));
 }
 
-// One wait on the channel and the connections; false when the thread is to end.
+// One wait on the channel, the running script and the connections; false when the thread is
+// to end.
 bool serve_once()
 {
     const auto now = out_clock::now();
@@ -229,18 +236,21 @@ bool serve_once()
     carry_out_requests();
     // Only open descriptors go into the set: poll refuses a set larger than the descriptor
     // limit, and a refusal at every pass would be a spin.
-    std::array<pollfd, 2 + kOutMaxConnections> fds{};
+    std::array<pollfd, 3 + kOutMaxConnections> fds{};
     fds[0] = {pipe_read, POLLIN, 0};
-    const std::size_t n = 1 + out_server_poll_set(std::span(fds).subspan(1), now);
+    std::size_t first = 1;
+    if (const int ended = out_run_wait_fd(runner); ended >= 0)
+        fds[first++] = {ended, POLLIN, 0};  // readable at the script's end: the next pass reaps it
+    const std::size_t n = first + out_server_poll_set(std::span(fds).subspan(first), now);
     const int timeout = poll_timeout(now, nearest);
     const int ready = poll(fds.data(), n, timeout);
     if (ready < 0 && errno != EINTR)
-        poll(nullptr, 0, timeout < 0 ? kReapInterval.count() : timeout);  // no set at all: just wait
+        poll(nullptr, 0, timeout < 0 ? kRetryInterval.count() : timeout);  // no set at all: just wait
     if (ready <= 0)
         return true;
     if (fds[0].revents != 0 && !drain_channel())
         return false;
-    out_server_serve(std::span(fds).subspan(1, n - 1));
+    out_server_serve(std::span(fds).subspan(first, n - first));
     carry_out_requests();
     return true;
 }
@@ -263,6 +273,7 @@ void* out_worker(void*)
             break;
     }
     out_server_end();
+    out_run_forget(runner);
     policy_free(policy_due);
     policy_due = nullptr;
     return nullptr;

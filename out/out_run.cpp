@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,15 +94,18 @@ void build_environment(const out_run_input& in)
 bool set_up_attributes()
 {
     // The daemon's threads keep every signal blocked; the script is an ordinary program and must
-    // be reachable by signals like any other. The daemon's handlers end at exec anyway.
+    // be reachable by signals like any other. Handlers end at exec anyway, ignored signals do not:
+    // a service manager may have left SIGPIPE ignored, and pipelines in the script rely on it.
+    // Every bit set, not sigfillset, which leaves out the C library's own signals.
     sigset_t none;
-    sigset_t handled;
+    sigset_t all;
     sigemptyset(&none);
-    sigemptyset(&handled);
-    for (int sig : {SIGINT, SIGHUP, SIGQUIT, SIGTERM})
-        sigaddset(&handled, sig);
-    return posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
-           posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setsigdefault(&attr, &handled) == 0 &&
+    std::memset(&all, 0xff, sizeof all);
+    // A group of its own, so that a hung run is ended with every process it started.
+    return posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) ==
+               0 &&
+           posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
+           posix_spawnattr_setpgroup(&attr, 0) == 0 &&
            // Standard input, output and error only: nothing of the daemon's leaks to the script.
            posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0;
 }
@@ -110,9 +114,17 @@ double seconds(milliseconds span) { return static_cast<double>(span.count()) / 1
 
 void end_run(out_runner& r)
 {
-    r.child = 0;
-    r.slow_reported = false;
-    r.terminated.reset();
+    fd_close(r.pidfd);
+    const bool pending = r.pending;
+    r = out_runner{};
+    r.pending = pending;
+}
+
+// Whether the script has ended, leaving it unreaped.
+bool has_ended(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
 }  // namespace
@@ -145,10 +157,24 @@ void out_run_release()
     str_free(script_path);
 }
 
+// A run ended at the time limit is over once SIGKILL has gone to its whole group and the script
+// is reaped; the next run may start then, while processes of the old group may still be on their
+// way out. Waiting until the whole group is gone is not done: no event tells when processes that
+// are not our children end (they pass to init), and a process stuck in uninterruptible sleep, or
+// a zombie that a container's init never reaps, would then hold back every later run, which the
+// limit exists to prevent. After SIGKILL no process of the group runs another instruction of its
+// own, so none can start a write that lands after the next run's (one already under way in the
+// kernel may still complete). Until SIGKILL has gone out the
+// script is left unreaped even if it ended: its zombie keeps the group's id from being reused,
+// so the signal cannot reach another group.
 void out_run_reap(out_runner& r)
 {
     if (r.child == 0)
         return;
+    if (r.terminated && !r.killed) {
+        r.ended_early = r.ended_early || has_ended(r.child);
+        return;
+    }
     const pid_t done = waitpid(r.child, nullptr, WNOHANG);
     // ECHILD: the child is gone without us; waiting on it forever would stop all later runs.
     if (done == r.child || (done < 0 && errno == ECHILD)) {
@@ -178,6 +204,9 @@ void out_run_start(out_runner& r, const out_run_input& in)
     }
     r.child = pid;
     r.started = std::chrono::steady_clock::now();
+    // Refused by kernels before 5.3 (and when out of descriptors): the end is looked for then.
+    // The system call itself: glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.
+    r.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
 }
 
 void out_run_watch(out_runner& r, std::chrono::steady_clock::time_point now)
@@ -191,9 +220,35 @@ void out_run_watch(out_runner& r, std::chrono::steady_clock::time_point now)
     }
     if (!r.terminated && now - r.started >= kRunLimit) {
         std::fprintf(stderr, "script pid %d still running after %g s: ending it\n", pid, seconds(kRunLimit));
-        kill(r.child, SIGTERM);
+        kill(-r.child, SIGTERM);
         r.terminated = now;
-    } else if (r.terminated && now - *r.terminated >= kKillGrace) {
-        kill(r.child, SIGKILL);  // reaped, and reported, on a later pass
+    } else if (r.terminated && !r.killed && now - *r.terminated >= kKillGrace) {
+        // Also when the script itself is gone: a child of it may shrug off SIGTERM.
+        kill(-r.child, SIGKILL);
+        r.killed = true;  // reaped, and reported, on a later pass
     }
+}
+
+std::optional<std::chrono::steady_clock::time_point> out_run_deadline(const out_runner& r)
+{
+    if (r.child == 0 || r.killed)
+        return std::nullopt;
+    if (r.terminated)
+        return *r.terminated + kKillGrace;
+    return r.started + (r.slow_reported ? kRunLimit : std::min(kSlowRun, kRunLimit));
+}
+
+int out_run_wait_fd(const out_runner& r)
+{
+    // Once ended, the descriptor stays readable: while the script waits for SIGKILL, it would
+    // wake the thread at once on every pass.
+    return r.child != 0 && (!r.ended_early || r.killed) ? r.pidfd : -1;
+}
+
+bool out_run_needs_looking(const out_runner& r) { return r.child != 0 && r.pidfd < 0; }
+
+void out_run_forget(out_runner& r)
+{
+    fd_close(r.pidfd);
+    r = {};
 }

@@ -11,10 +11,15 @@
 
 struct out_runner {
     bool pending = false;
-    pid_t child = 0;
+    pid_t child = 0;  // also the id of the run's process group
+    // Readable once the script has ended, so its end is noticed at once; -1 where the kernel
+    // refuses one, and the end is then looked for at intervals.
+    int pidfd = -1;
     std::chrono::steady_clock::time_point started{};
     bool slow_reported = false;
-    std::optional<std::chrono::steady_clock::time_point> terminated;  // when SIGTERM went out
+    std::optional<std::chrono::steady_clock::time_point> terminated;  // when SIGTERM went to the group
+    bool killed = false;       // SIGKILL went to the group
+    bool ended_early = false;  // ended after SIGTERM, kept unreaped until SIGKILL has gone out
 };
 
 // What every run is given besides the daemon's own environment.
@@ -37,3 +42,11 @@ void out_run_reap(out_runner& r);
 void out_run_start(out_runner& r, const out_run_input& in);
 // Reports a run that takes long and ends one that hangs, so later changes still get through.
 void out_run_watch(out_runner& r, std::chrono::steady_clock::time_point now);
+// The next moment out_run_watch has something to do, if any.
+std::optional<std::chrono::steady_clock::time_point> out_run_deadline(const out_runner& r);
+// The descriptor to wait on for the run's end, or -1 when there is none to wait on.
+int out_run_wait_fd(const out_runner& r);
+// Whether the run's end can only be found by looking again (no descriptor tells it).
+bool out_run_needs_looking(const out_runner& r);
+// Lets go of a run the thread will no longer watch (the script is not waited for).
+void out_run_forget(out_runner& r);

@@ -6,8 +6,8 @@
 // way once; both post the same record at the same moments.
 // The monitor follows the interface by the index it had when last read: once that interface is
 // removed, the device has left its network whatever the kernel said last, and that loss is
-// posted at once. An interface that later appears under the watched name is followed from its
-// state then.
+// posted at once. An interface that later appears under the watched name (created so, or
+// renamed to it) is followed from its state then; link notifications tell both on either way.
 #include "wl.h"
 
 #include "followed.h"
@@ -23,6 +23,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -88,9 +89,14 @@ void wl_report(const wl_bssid& bssid)
     wl_post();
 }
 
-// Follows the interface of this index (0: none) from its state now.
+// Follows the interface of this index (0: none) from its state now. The one followed until now
+// is gone or no longer of the watched name: its network is left first.
 void wl_follow(unsigned index)
 {
+    if (wl_index != 0 && index != wl_index) {
+        wl_index = 0;
+        wl_report(wl_bssid{});
+    }
     wl_index = index;
     if (index != 0 && wl_read_state())
         wl_report(wl_assoc.bssid);
@@ -100,10 +106,15 @@ void wl_follow(unsigned index)
 // the kernel instead of trusting a record that may be stale.
 void wl_resync()
 {
-    const unsigned index = if_nametoindex(wl_ifname);
-    if (index == 0 && wl_index != 0)
-        wl_report(wl_bssid{});
-    wl_follow(index);
+    wl_follow(if_nametoindex(wl_ifname));
+}
+
+// Whether the index still names the watched interface: a removal announced for it then was not
+// the link's own.
+bool wl_still_named(unsigned index)
+{
+    std::array<char, IF_NAMESIZE> name{};
+    return if_indextoname(index, name.data()) != nullptr && std::strcmp(name.data(), wl_ifname) == 0;
 }
 
 // A mode event sets the mode, an access-point event is reported, the followed interface's
@@ -120,8 +131,8 @@ void wl_apply(const wl_decoded& decoded)
             wl_report(ev.bssid);
             break;
         case wl_event::kind::gone:
-            wl_index = 0;
-            wl_report(wl_bssid{});
+            if (ev.index == wl_index && !wl_still_named(ev.index))
+                wl_follow(0);
             break;
         case wl_event::kind::appeared:
             wl_follow(ev.index);
@@ -141,9 +152,9 @@ bool wl_socket_idle(int sock)
 enum class wl_received : uint8_t { datagram, lost, failed };
 
 // One datagram into the buffer; lost when the kernel dropped notifications or cut this one.
-wl_received wl_receive(int sock, size_t& length)
+wl_received wl_receive(int sock, int flags, size_t& length)
 {
-    const ssize_t n = recv(sock, wl_buffer.data(), wl_buffer.size(), wl_way_now->recv_flags);
+    const ssize_t n = recv(sock, wl_buffer.data(), wl_buffer.size(), flags);
     if (n < 0) {
         const int err = errno;
         perror("recv");
@@ -158,35 +169,82 @@ wl_received wl_receive(int sock, size_t& length)
     return wl_received::datagram;
 }
 
+// The way's own event socket, and the link notifications where they come apart from it.
+struct wl_source {
+    int fd = -1;
+    bool links_apart = false;
+    bool overran = false;
+};
+using wl_sources = std::array<wl_source, 2>;
+
+// Waits on the counter and the sources; false when the counter is readable (it wins), else
+// ready says which sources are.
+bool wl_wait(const wl_sources& from, std::array<bool, 2>& ready)
+{
+    for (;;) {
+        std::array<pollfd, 3> fds{{{wl_thread.counter, POLLIN, 0}, {from[0].fd, POLLIN, 0}, {from[1].fd, POLLIN, 0}}};
+        if (poll(fds.data(), fds.size(), -1) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN)
+            return false;
+        for (size_t i = 0; i < ready.size(); ++i)
+            ready[i] = (fds[i + 1].revents & (POLLIN | POLLERR)) != 0;
+        if (ready[0] || ready[1])
+            return true;
+    }
+}
+
+// An overrun leaves a socket dropping every notification until its queue is empty, without a
+// second error. So the driver is asked only once the queued (older) events are handled and
+// the queues that overran have drained: the report then supersedes them all.
+void wl_resync_when_drained(wl_sources& from)
+{
+    bool due = false;
+    for (const wl_source& s : from) {
+        if (s.overran && !wl_socket_idle(s.fd))
+            return;
+        due = due || s.overran;
+    }
+    if (!due)
+        return;
+    for (wl_source& s : from)
+        s.overran = false;
+    wl_resync();
+}
+
+// One datagram of a source, decoded and applied; false when the socket failed.
+bool wl_take(wl_source& s)
+{
+    size_t n = 0;
+    const wl_received got = wl_receive(s.fd, s.links_apart ? 0 : wl_way_now->recv_flags, n);
+    if (got == wl_received::lost)
+        s.overran = true;
+    if (got != wl_received::datagram)
+        return got != wl_received::failed;
+    const bytes datagram = bytes(wl_buffer).first(n);
+    const wl_watch watch{wl_index, wl_ifname};
+    wl_apply(s.links_apart ? wl_decode_link(datagram, watch, kWlLinksOnly) : wl_way_now->decode(datagram, watch));
+    return true;
+}
+
 void* wl_monitor(void*)
 {
     block_all_signals();
     wl_post();
-    const int sock = wl_way_now->events_fd();
-    bool resync_due = false;
+    const int own = wl_way_now->events_fd();
+    wl_sources from{{{own}, {wl_links_fd() != own ? wl_links_fd() : -1, true}}};
+    std::array<bool, 2> ready{};
     for (;;) {
-        // An overrun leaves the socket dropping every notification until its queue is empty,
-        // without a second error. So the driver is asked only once the queued (older) events
-        // are handled and the queue has drained: the report then supersedes them all.
-        if (resync_due && wl_socket_idle(sock)) {
-            resync_due = false;
-            wl_resync();
-        }
-        if (wait_counter_or_socket(wl_thread.counter, sock)) {
+        wl_resync_when_drained(from);
+        if (!wl_wait(from, ready)) {
             uint64_t value;
             (void)evcount_read(wl_thread.counter, value);
-            break;
+            return nullptr;
         }
-        size_t n = 0;
-        const wl_received got = wl_receive(sock, n);
-        if (got == wl_received::failed)
-            break;
-        if (got == wl_received::lost)
-            resync_due = true;
-        else
-            wl_apply(wl_way_now->decode(bytes(wl_buffer).first(n), {wl_index, wl_ifname}));
+        for (size_t i = 0; i < from.size(); ++i)
+            if (ready[i] && !wl_take(from[i]))
+                return nullptr;
     }
-    return nullptr;
 }
 
 int wl_fail()
@@ -210,8 +268,8 @@ const wl_way* wl_choose_way()
     const int refusal = errno;
     switch (wl_nl_probe()) {
     case wl_probe::ok:
-        // Its events come on the nl80211 socket; link notifications are of no use here.
-        wl_wext_close();
+        // Its events come on the nl80211 socket; the link notification socket stays for
+        // removals and renames.
         return &wl_nl80211_way;
     case wl_probe::failed:
         return nullptr;

@@ -4,6 +4,7 @@
 
 #include <iwlib.h>
 #include <linux/rtnetlink.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -14,8 +15,9 @@ namespace {
 constexpr size_t kNlHeader = sizeof(nlmsghdr);
 constexpr size_t kTypeAt = offsetof(nlmsghdr, nlmsg_type);
 constexpr size_t kLinkHeader = kNlHeader + sizeof(ifinfomsg);
+constexpr size_t kFamilyAt = kNlHeader + offsetof(ifinfomsg, ifi_family);
 constexpr size_t kIfIndexAt = kNlHeader + offsetof(ifinfomsg, ifi_index);
-static_assert(kNlHeader == 16 && kTypeAt == 4 && kLinkHeader == 32 && kIfIndexAt == 20);
+static_assert(kNlHeader == 16 && kTypeAt == 4 && kLinkHeader == 32 && kFamilyAt == 16 && kIfIndexAt == 20);
 constexpr size_t kRangeVersionAt = offsetof(iw_range, we_version_compiled);
 constexpr size_t kRangeVersionMin = 300;
 static_assert(kRangeVersionAt == 280);
@@ -80,8 +82,14 @@ void decode_message(bytes msg, const wl_watch& watch, int we_version, wl_decoded
     if (watch.index == 0 || index != watch.index)
         return type == RTM_NEWLINK ? decode_other(msg, index, watch.name, out)
                                    : out.drops.push_back(wl_drop::other_interface);
+    // Only the link's own removal has no family: a bridge releasing the interface sends one of
+    // AF_BRIDGE while the interface stays.
     if (type == RTM_DELLINK)
-        return out.events.push_back({wl_event::kind::gone, 0, {}, false, {}, index});
+        return byte_at(msg, kFamilyAt) == AF_UNSPEC
+                   ? out.events.push_back({wl_event::kind::gone, 0, {}, false, {}, index})
+                   : out.drops.push_back(wl_drop::other_family);
+    if (we_version == kWlLinksOnly)
+        return;
     // Events of attributes before a malformed one stand: the kernel sent them as they are.
     const bool whole = wl_walk(msg.subspan(kLinkHeader), kRouteAttributes, [&](bytes attr) {
         if (wl_attr_type(attr) == IFLA_WIRELESS)

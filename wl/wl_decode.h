@@ -26,7 +26,8 @@ struct wl_event {
         // A scan dump entry the interface is associated with: its address as above, and the
         // SSID of its information elements when they name one. Only requests answer these.
         current_bss,
-        // The followed interface was removed (RTM_DELLINK, nl80211 DEL_INTERFACE).
+        // The kernel says the followed interface was removed (RTM_DELLINK of the link itself,
+        // nl80211 DEL_INTERFACE); the monitor believes it once the index no longer names it.
         gone,
         // An interface of the watched name with another index: index is the one to follow.
         appeared,
@@ -50,6 +51,7 @@ struct wl_watch {
 enum class wl_drop : uint8_t {
     cut_message,      // a message length below its header or past the datagram: the rest is lost
     other_type,       // a message type the monitor does not follow (or another netlink family)
+    other_family,     // a link removal of an address family (a bridge letting go of its port)
     short_message,    // too short for its fixed headers
     bad_attributes,   // the attribute walk ended early, or an attribute has the wrong size
     no_index,         // an nl80211 message that names no interface
@@ -74,7 +76,9 @@ int wl_range_version(bytes range);
 
 // The events for the watched interface in one received datagram: the Wireless Extensions
 // events of its RTM_NEWLINK messages, its RTM_DELLINK, and an RTM_NEWLINK that names it under
-// a new index.
+// a new index. With kWlLinksOnly as the version the Wireless Extensions events are left out
+// (where nl80211 reports the association, link notifications tell removals and renames only).
+inline constexpr int kWlLinksOnly = 0;
 wl_decoded wl_decode_link(bytes datagram, const wl_watch& watch, int we_version);
 
 // Whether an IFLA_IFNAME / NL80211_ATTR_IFNAME payload (NUL-terminated) names the interface.

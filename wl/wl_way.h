@@ -36,6 +36,9 @@ bool wl_wext_open();
 void wl_wext_close();
 wl_probe wl_wext_probe(const char* name, std::span<std::byte> buffer);
 bool wl_wext_version_ok();
+// The link notification socket: on the nl80211 way too, where it tells removals and renames
+// (nl80211 names an interface only as it was created, and has no event for a rename).
+int wl_links_fd();
 
 // nl80211 (wl_nl80211.cpp): its event socket; refused, silently, when the kernel has no nl80211.
 extern const wl_way wl_nl80211_way;

@@ -115,6 +115,8 @@ bool wl_wext_open()
 
 void wl_wext_close() { fd_close(wl_sock); }
 
+int wl_links_fd() { return wl_sock; }
+
 wl_probe wl_wext_probe(const char* name, std::span<std::byte> buffer)
 {
     int s = request_socket();

@@ -11,7 +11,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -221,6 +224,77 @@ TEST_F(OutModule, HangingScriptIsReportedThenEndedAndTheNextChangeStillRuns)
     EXPECT_EQ(err.substr(0, err.find("ended\n") + 6), "script pid " + pid + " still running after 0.3 s\nscript pid " +
                                                           pid + " still running after 1.2 s: ending it\nscript pid " +
                                                           pid + " ended\n");
+}
+
+// A process that has ended or is only waiting to be reaped by whoever inherited it.
+bool process_gone(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return true;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.compare(close, 4, ") Z ") == 0;
+}
+
+// The hook's shell waits on a child that shrugs off SIGTERM, as a hung resolver tool might: the
+// shell dies at SIGTERM, the child only at SIGKILL to the whole group, and no run follows while
+// the child could still write.
+TEST_F(OutModule, HungChildOfTheHookIsEndedWithItsGroupBeforeTheNextRun)
+{
+    const std::string hook = dir.write("hook",
+                                       "#!/bin/sh\n"
+                                       "if mkdir '" + dir.file("hung") + "' 2>/dev/null; then\n"
+                                       "  sh -c \"trap '' TERM; echo \\$\\$ > '" + dir.file("child") + "'; exec sleep 1000\" &\n"
+                                       "  wait\n"
+                                       "fi\n"
+                                       "exec '" + script.path() + "'\n",
+                                       0755);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(out_init(hook.c_str(), nullptr), 0);
+    ASSERT_EQ(out_start(), 0);
+    running = true;
+    const ns6_list first = v6({"2001:db8::1"});
+    const ns6_list second = v6({"2001:db8::2"});
+    out_post(OUT_WLAN6, &first, sizeof first);
+    ASSERT_TRUE(tt::eventually([&] { return !tt::read_file(dir.file("child")).empty(); }));
+    const pid_t child = std::stoi(tt::read_file(dir.file("child")));
+    out_post(OUT_WLAN6, &second, sizeof second);
+    const bool ran = script.wait_ended(1, 10s);
+    const bool gone = process_gone(child);
+    out_stop();
+    running = false;
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (!gone)
+        kill(child, SIGKILL);
+    ASSERT_TRUE(ran) << err;
+    EXPECT_TRUE(gone) << "the next run started while the hook's child still ran";
+    EXPECT_NE(err.find("still running after 1.2 s: ending it\n"), std::string::npos) << err;
+}
+
+// A service manager may start the daemon with signals ignored; the script must not inherit that.
+TEST_F(OutModule, ScriptStartsWithEverySignalAtItsDefault)
+{
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction pipe_before{};
+    struct sigaction usr1_before{};
+    // A shell keeps the signals it was started with ignored, so its own status shows what it got.
+    const std::string hook = dir.write(
+        "hook", "#!/bin/sh\ngrep ^SigIgn: /proc/$$/status > '" + dir.file("ignored") + ".new'\nmv '" +
+                    dir.file("ignored") + ".new' '" + dir.file("ignored") + "'\n", 0755);
+    ASSERT_EQ(out_init(hook.c_str(), nullptr), 0);
+    ASSERT_EQ(out_start(), 0);
+    running = true;
+    const ns6_list servers = v6({"::1"});
+    sigaction(SIGPIPE, &ignore, &pipe_before);
+    sigaction(SIGUSR1, &ignore, &usr1_before);
+    out_post(OUT_WLAN6, &servers, sizeof servers);
+    const bool ran = tt::eventually([&] { return !tt::read_file(dir.file("ignored")).empty(); });
+    sigaction(SIGPIPE, &pipe_before, nullptr);
+    sigaction(SIGUSR1, &usr1_before, nullptr);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(tt::read_file(dir.file("ignored")), "SigIgn:\t0000000000000000\n");
 }
 
 }  // namespace

@@ -220,4 +220,26 @@ TEST_F(WlDaemonRemoval, RemovedInterfaceDropsItsServersAndIsFollowedBack)
     RecordProperty("resumed_ms", std::to_string(resumed_ms));
 }
 
+// Tethering bridges the Wi-Fi interface; letting it go again makes the kernel send RTM_DELLINK
+// of family AF_BRIDGE for it. The device never left its network: the server stays in the hook.
+TEST_F(WlDaemonRemoval, BridgeReleasingTheInterfaceKeepsItsServers)
+{
+    const tt::result v4 = tt::run({tt::tamrod_bin(), "-4", kV4});
+    ASSERT_EQ(v4.status, 0) << v4.err;
+    ASSERT_TRUE(learn("2001:db8::a")) << daemon_.err() << tt::read_file(log_);
+    const size_t before = runs().size();
+    ASSERT_TRUE(ip({"-n", net_->host(), "link", "add", "br0", "type", "bridge"}));
+    ASSERT_TRUE(ip({"-n", net_->host(), "link", "set", kIf, "master", "br0"}));
+    ASSERT_TRUE(ip({"-n", net_->host(), "link", "set", kIf, "nomaster"}));
+    std::this_thread::sleep_for(300ms);
+    // A run of our own after the release: a run that cleared the server would come before it or
+    // after it, and either way show.
+    const tt::result other = tt::run({tt::tamrod_bin(), "-4", "192.0.2.9"});
+    ASSERT_EQ(other.status, 0) << other.err;
+    EXPECT_TRUE(last_run_is("2001:db8::a|192.0.2.9||")) << tt::read_file(log_);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(runs().size(), before + 1) << tt::read_file(log_);
+    EXPECT_TRUE(daemon_.running()) << daemon_.err();
+}
+
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -149,6 +151,28 @@ TEST(WlDecode, RemovalAndReturnOfTheWatchedName)
     for (const raw& other : {attr(3, {'w', 'l', 'a', 'n', '1', 0}), attr(3, {'w', 'l', 'a', 'n', 0}),
                              attr(3, {'w', 'l', 'a', 'n', '0', '0', 0}), attr(3, {'w', 'l', 'a', 'n', '0'})})
         EXPECT_THAT(decode_all(message(other, 9)), dropped_for(std::vector{wl_drop::other_interface}));
+}
+
+// A bridge letting go of its port sends RTM_DELLINK of family AF_BRIDGE while the port stays:
+// `ip monitor link` shows it as "Deleted 3: wlan0 ... master br0".
+TEST(WlDecode, OnlyTheLinksOwnRemovalIsOne)
+{
+    raw released = message(attr(3, {'w', 'l', 'a', 'n', '0', 0}), kWatched, 17);
+    released[16] = AF_BRIDGE;
+    EXPECT_THAT(decode_all(released), dropped_for(std::vector{wl_drop::other_family}));
+    released[16] = AF_UNSPEC;
+    EXPECT_THAT(decode(released), ElementsAre(is_event(wl_event{wl_event::kind::gone, 0, {}, false, {}, kWatched})));
+}
+
+// Where nl80211 reports the association, link notifications serve for removals and renames
+// alone: the Wireless Extensions events in them would report it twice.
+TEST(WlDecode, LinksOnlyGivesRemovalAndRenameWithoutWirelessEvents)
+{
+    const raw renamed = message(attr(3, {'w', 'l', 'a', 'n', '0', 0}), 9);  // 9: wltmp0 -> wlan0
+    const raw d = cat({kAssociated, renamed, message({}, kWatched, 17)});
+    const wl_decoded out = wl_decode_link(as_bytes_of(d.data(), d.size()), {kWatched, kName}, kWlLinksOnly);
+    EXPECT_THAT(out.events, ElementsAre(is_event(wl_event{wl_event::kind::appeared, 0, {}, false, {}, 9}),
+                                        is_event(wl_event{wl_event::kind::gone, 0, {}, false, {}, kWatched})));
 }
 
 TEST(WlDecode, MissingInterfaceMatchesNothing)
