@@ -253,11 +253,22 @@ void on_timer()
         }
         return;
     case ST_SERVERS:
-    case ST_REFRESH:
-        if (pause_and_age())
+    case ST_REFRESH: {
+        const bool asked_for_refresh = m.state == ST_REFRESH;
+        const bool expired = pause_and_age();
+        if (expired)
             mgr_publish(0);
-        enter(table_empty() ? ST_ROUTER_ONLY : by_earliest_expiry());
+        if (!table_empty())
+            enter(by_earliest_expiry());
+        else if (expired && !asked_for_refresh)
+            // The last servers ran out without their refresh ever being asked for: the device
+            // slept through it. Waiting ten minutes for the next solicitation would leave it
+            // without servers that long; look for a router as on association.
+            enter(ST_SOLICIT);
+        else
+            enter(ST_ROUTER_ONLY);
         return;
+    }
     case ST_ROUTER_ONLY:
     case ST_GAVE_UP:
         // Armed here only for held domains and prefixes.

@@ -60,4 +60,28 @@ TEST(Sleep, WakingDropsWhatExpiredAsleepAndStartsTheDueRefreshAtOnce)
     mgr_cleanup();
 }
 
+TEST(Sleep, ServersThatRanOutAsleepBeforeTheirRefreshAreLookedForAtOnce)
+{
+    dbl::clear();
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    ASSERT_EQ(mgr_start(), 0);
+    assoc_info a{};
+    a.associated = 1;
+    mgr_post(MGR_ASSOC, &a, sizeof a);
+    rdnss_report r{};
+    r.count = 1;
+    r.addr[0] = dbl::addr(1);
+    r.lifetime[0] = 120;
+    mgr_post(MGR_RDNSS, &r, sizeof r);
+    ASSERT_EQ(after(4).back(), "out [2001:db8::1]");
+    dbl::suspend(130s);  // past the refresh a minute before expiry, and past the expiry
+    mgr_timer_fire(sigval{});
+    // Not the ten minutes of a router without servers: solicit as on association.
+    EXPECT_EQ(after(7), (calls{"out []", "rq 3000 1", "rq -1 1", "out [2001:db8::1]", "rq -1 1", "rq 3000 1",
+                               "out []"}));
+    EXPECT_EQ(mgr_sm.state, ST_SOLICIT);
+    mgr_stop();
+    mgr_cleanup();
+}
+
 }  // namespace
