@@ -1,7 +1,9 @@
 // ND user option datagrams: every server report holds 1 to 4 distinct servers taken from the
 // datagram, none of them unspecified, loopback, multicast or IPv4-mapped; every search list report
 // holds 1 to 6 distinct names of at most 253 characters, NUL-terminated, of nothing but
-// [a-z0-9._-], with no empty label.
+// [a-z0-9._-], with no empty label and no label that starts or ends with a hyphen; every NAT64
+// prefix has one of the six lengths and no bit set past it; every portal URI is 1 to 255 bytes of
+// printable ASCII without blanks, zeros behind it.
 #include "kl_decode.h"
 
 #include <cstdlib>
@@ -17,6 +19,9 @@ void check_name(const domain_name& n)
     for (size_t i = 0; i < len; ++i) {
         const char c = n[i];
         if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'))
+            std::abort();
+        const bool label_edge = i == 0 || i + 1 == len || n[i - 1] == '.' || n[i + 1] == '.';
+        if (c == '-' && label_edge)
             std::abort();
     }
 }
@@ -37,6 +42,28 @@ void check_names(const dnssl_report& r)
             std::abort();
 }
 
+void check_pref64(const pref64_report& r)
+{
+    const int32_t len = r.prefix.length;
+    if (len != 96 && len != 64 && len != 56 && len != 48 && len != 40 && len != 32)
+        std::abort();
+    for (int32_t bit = len; bit < 128; ++bit)
+        if (r.prefix.prefix.s6_addr[bit / 8] & (0x80u >> (bit % 8)))
+            std::abort();
+}
+
+void check_portal(const portal_uri& r)
+{
+    const size_t len = strnlen(r.uri.data(), r.uri.size());
+    if (len == 0 || len >= r.uri.size())
+        std::abort();
+    for (size_t i = 0; i < r.uri.size(); ++i) {
+        const auto c = static_cast<unsigned char>(r.uri[i]);
+        if (i < len ? (c < 0x21 || c > 0x7e) : c != 0)
+            std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -49,6 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const kl_decoded d = kl_decode(datagram, watched);
     for (const dnssl_report& r : d.dnssl)
         check_names(r);
+    for (const pref64_report& r : d.pref64)
+        check_pref64(r);
+    for (const portal_uri& r : d.portal)
+        check_portal(r);
     for (const rdnss_report& r : d.rdnss) {
         if (r.count < 1 || r.count > kMaxServers)
             std::abort();

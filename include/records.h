@@ -77,6 +77,43 @@ struct search_list {
 static_assert(sizeof(search_list) == 1540);
 static_assert(offsetof(search_list, name) == 4);
 
+// NAT64 prefixes (PREF64, RFC 8781): a handful are kept, for the rare link with more than one
+// translator; a router is expected to announce one.
+inline constexpr int kMaxPref64 = 3;
+
+// One NAT64 prefix: its first `length` bits, zero beyond; length is 96, 64, 56, 48, 40 or 32.
+struct nat64_prefix {
+    in6_addr prefix;
+    int32_t length;
+};
+static_assert(sizeof(nat64_prefix) == 20);
+static_assert(offsetof(nat64_prefix, length) == 16);
+
+// One PREF64 option as the listener reports it to the manager.
+struct pref64_report {
+    nat64_prefix prefix;
+    uint32_t lifetime;  // seconds, host byte order; 0 withdraws the prefix
+};
+static_assert(sizeof(pref64_report) == 24);
+static_assert(offsetof(pref64_report, lifetime) == 20);
+
+// The held NAT64 prefixes as the manager hands them to the output module.
+struct pref64_list {
+    int32_t count;
+    std::array<nat64_prefix, kMaxPref64> prefix;
+};
+static_assert(sizeof(pref64_list) == 64);
+static_assert(offsetof(pref64_list, prefix) == 4);
+
+// The captive portal's URI (RFC 8910): at most 255 bytes of printable ASCII without blanks,
+// NUL-terminated; empty when there is none. The same record goes from the listener to the
+// manager and from the manager to the output module.
+inline constexpr std::size_t kPortalSize = 256;
+struct portal_uri {
+    std::array<char, kPortalSize> uri;
+};
+static_assert(sizeof(portal_uri) == 256);
+
 // One accepted line of the network policy file.
 inline constexpr uint32_t POLICY_ANY_SSID = 1u << 0;
 inline constexpr uint32_t POLICY_ANY_BSSID = 1u << 1;
@@ -101,6 +138,8 @@ enum mgr_msg : uint32_t {
     MGR_TIMER = 5,
     MGR_POLICY = 6,
     MGR_DNSSL = 7,
+    MGR_PREF64 = 8,
+    MGR_PORTAL = 9,
 };
 
 // Output channel message types.
@@ -108,6 +147,8 @@ enum out_msg : uint32_t {
     OUT_STOP = 0,
     OUT_WLAN6 = 1,
     OUT_SEARCH = 2,
+    OUT_PREF64 = 3,
+    OUT_PORTAL = 4,
 };
 
 // Control socket command words.

@@ -9,11 +9,14 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 // Event counter values: below 256 wakes a thread to re-read its settings, 256 or more stops it.
 inline constexpr uint64_t EV_WAKE = 1;
@@ -87,6 +90,48 @@ inline bool chan_write_message(int fd, uint32_t type, const void* payload, uint3
     iovec iov[2] = {{&type, sizeof type}, {const_cast<void*>(payload), length}};
     if (writev(fd, iov, length == 0 ? 1 : 2) != static_cast<ssize_t>(length + sizeof type)) {
         perror("writev");
+        return false;
+    }
+    return true;
+}
+
+// Channel messages that belong together, laid out as the reader takes them, to go out in one
+// write: a pipe takes a write of up to PIPE_BUF bytes whole, so a reader that finds the first
+// message of a batch finds the rest behind it, and a thread that reads until the pipe is empty
+// reads the batch in one pass.
+struct chan_batch {
+    struct entry {
+        uint32_t type;
+        uint32_t offset;  // of the payload in data
+        uint32_t length;
+    };
+    static constexpr std::size_t kMaxEntries = 32;
+    std::array<std::byte, PIPE_BUF> data;
+    std::array<entry, kMaxEntries> entries;
+    uint32_t used = 0;
+    uint32_t count = 0;
+};
+
+// Appends one message; false, with nothing appended, when the batch has no room for it.
+inline bool chan_batch_add(chan_batch& b, uint32_t type, const void* payload, uint32_t length)
+{
+    if (b.count == chan_batch::kMaxEntries || sizeof type + length > b.data.size() - b.used)
+        return false;
+    std::memcpy(b.data.data() + b.used, &type, sizeof type);
+    if (length != 0)
+        std::memcpy(b.data.data() + b.used + sizeof type, payload, length);
+    b.entries[b.count++] = {type, static_cast<uint32_t>(b.used + sizeof type), length};
+    b.used += static_cast<uint32_t>(sizeof type + length);
+    return true;
+}
+
+inline void chan_batch_clear(chan_batch& b) { b.used = b.count = 0; }
+
+// Writes the batch with one write; false (after perror "write") unless it went out whole.
+inline bool chan_write_batch(int fd, const chan_batch& b)
+{
+    if (write(fd, b.data.data(), b.used) != static_cast<ssize_t>(b.used)) {
+        perror("write");
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "kl_decode.h"
 
 #include "kl_dnssl.h"
+#include "kl_netinfo.h"
 
 #include <arpa/inet.h>
 #include <linux/netlink.h>
@@ -127,6 +128,10 @@ kl_decoded kl_decode(bytes d, unsigned watched_ifindex)
             take_rdnss(*opt, out);
         else if (type == kOptDnssl)
             kl_take_dnssl(*opt, out);
+        else if (type == kOptPref64)
+            kl_take_pref64(*opt, out);
+        else if (type == kOptPortal)
+            kl_take_portal(*opt, out);
     }
     if (walk.cut())
         out.drop(kl_drop::walk_cut);

@@ -25,9 +25,14 @@ enum class kl_drop : uint8_t {
     name_too_long,      // a name over 255 bytes: the option yields no name
     name_unterminated,  // a name without its final zero label: the option yields no name
     dnssl_padding,      // a non-zero byte after the last name: the option yields no name
-    name_unsafe,        // a label byte other than a letter, digit, hyphen or underscore: that name only
+    name_unsafe,        // a label byte other than a letter, digit, hyphen or underscore, or a label that
+                        // starts or ends with a hyphen: that name only
     name_repeated,      // a name already taken from the same option, in any case
     name_surplus,       // a distinct name beyond the first six of an option
+    pref64_length,      // a PREF64 option of other than 2 units
+    pref64_code,        // a PREF64 prefix length code other than 0 to 5
+    portal_length,      // a captive portal URI that is empty or over 255 bytes
+    portal_unsafe,      // a URI byte outside printable ASCII, or a non-zero byte in its padding
     none,               // no rule fired
 };
 
@@ -36,6 +41,8 @@ struct kl_decoded {
     // One per DNSSL option with an acceptable name, in option order. Names are lower case without
     // the final dot; a lifetime of 0 comes with its names, so the manager can drop them.
     std::vector<dnssl_report> dnssl;
+    std::vector<pref64_report> pref64;  // one per usable PREF64 option, host bits zero
+    std::vector<portal_uri> portal;      // one per usable captive portal option
     uint32_t drops = 0;               // one bit for each kl_drop that fired
 
     void drop(kl_drop why) { drops |= 1u << static_cast<unsigned>(why); }

@@ -68,6 +68,9 @@ std::optional<size_t> read_name(bytes names, size_t at, domain_name& text, bool&
         }
         if (len > 0)
             text[len++] = '.';
+        // RFC 1123 2.1: a label starts and ends with a letter or digit. One led by a hyphen would
+        // reach a hook's tools as an option ("resolvectl domain IF -h").
+        unsafe = unsafe || byte_at(names, at + 1) == '-' || byte_at(names, at + label) == '-';
         for (size_t i = 1; i <= label; ++i) {
             unsafe = unsafe || !safe_char(byte_at(names, at + i));
             text[len++] = lower(byte_at(names, at + i));

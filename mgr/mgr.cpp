@@ -3,6 +3,7 @@
 
 #include "mgr_clock.h"
 #include "mgr_internal.h"
+#include "out.h"
 #include "policy.h"
 #include "rq.h"
 #include "util.h"
@@ -14,9 +15,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -36,6 +40,41 @@ std::chrono::nanoseconds armed_at{0};  // when it was armed, on the lifetime clo
 
 pthread_t thread{};
 policy_list start_list = nullptr;
+
+// What the present pass decided for the output module, sent when the pass ends: the reports of
+// one advertisement, or a loss of association, reach one script run. A later decision on the same
+// list replaces an earlier one. Touched only by the manager thread.
+struct staged_message {
+    uint32_t type;
+    uint32_t length;
+    std::array<std::byte, sizeof(search_list)> payload;
+};
+constexpr std::size_t kStagedTypes = 4;  // servers, search domains, NAT64 prefixes, portal
+static_assert(kStagedTypes * sizeof(uint32_t) + sizeof(ns6_list) + sizeof(search_list) + sizeof(pref64_list) +
+                      sizeof(portal_uri) <=
+                  PIPE_BUF,
+              "a pass's messages must go out in one write");
+std::array<staged_message, kStagedTypes> outbox;
+std::size_t outbox_count = 0;
+chan_batch outbox_batch;
+
+void flush_outbox()
+{
+    if (outbox_count == 0)
+        return;
+    chan_batch_clear(outbox_batch);
+    for (std::size_t i = 0; i < outbox_count; ++i)
+        chan_batch_add(outbox_batch, outbox[i].type, outbox[i].payload.data(), outbox[i].length);
+    outbox_count = 0;
+    out_post_batch(outbox_batch);
+}
+
+// True when the channel holds more: the pass goes on.
+bool more_queued()
+{
+    pollfd pfd{chan_read, POLLIN, 0};
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN);
+}
 
 bool create_timer()
 {
@@ -94,6 +133,10 @@ bool dispatch(uint32_t type)
         return feed<rdnss_report>(MGR_RDNSS);
     case MGR_DNSSL:
         return feed<dnssl_report>(MGR_DNSSL);
+    case MGR_PREF64:
+        return feed<pref64_report>(MGR_PREF64);
+    case MGR_PORTAL:
+        return feed<portal_uri>(MGR_PORTAL);
     case MGR_TIMER: {
         uint32_t gen = 0;
         if (!chan_read_exact(chan_read, &gen, sizeof gen))
@@ -124,7 +167,9 @@ void* mgr_thread(void*)
     block_all_signals();
     mgr_sm_reset();
     armed_for = mgr_ms{0};
+    outbox_count = 0;
     mgr_publish(1);
+    flush_outbox();
 
     for (;;) {
         pollfd pfd{chan_read, POLLIN, 0};
@@ -133,6 +178,9 @@ void* mgr_thread(void*)
         uint32_t type = 0;
         if (!chan_read_exact(chan_read, &type, sizeof type) || !dispatch(type))
             break;
+        // One publication per pass, as an event loop publishes once per turn.
+        if (!more_queued())
+            flush_outbox();
     }
 
     mgr_timer_arm(mgr_ms{0});
@@ -195,6 +243,29 @@ void mgr_post(uint32_t type, const void* payload, uint32_t length)
     // A timer notification that ran late may post after the channel was closed at shut-down.
     if (chan_write >= 0)
         chan_write_message(chan_write, type, payload, length);
+    pthread_mutex_unlock(&chan_mutex);
+}
+
+void mgr_stage(uint32_t type, const void* payload, uint32_t length)
+{
+    auto* slot = std::find_if(outbox.begin(), outbox.begin() + outbox_count,
+                              [type](const staged_message& m) { return m.type == type; });
+    if (slot == outbox.end() || length > slot->payload.size()) {
+        out_post(type, payload, length);  // never staged: nothing of a pass is lost
+        return;
+    }
+    if (slot == outbox.begin() + outbox_count)
+        ++outbox_count;
+    slot->type = type;
+    slot->length = length;
+    std::memcpy(slot->payload.data(), payload, length);
+}
+
+void mgr_post_batch(const chan_batch& batch)
+{
+    pthread_mutex_lock(&chan_mutex);
+    if (chan_write >= 0)
+        chan_write_batch(chan_write, batch);
     pthread_mutex_unlock(&chan_mutex);
 }
 

@@ -35,6 +35,12 @@ struct domain_entry {
     uint64_t order;
 };
 
+struct prefix_entry {
+    nat64_prefix prefix;
+    mgr_ms remaining;
+    bool in_use;
+};
+
 struct published_servers {
     std::array<in6_addr, kMaxServers> addr;
     std::array<bool, kMaxServers> matched;
@@ -55,6 +61,10 @@ struct mgr_machine {
     std::array<domain_entry, kMaxDomains> domain_table;
     uint64_t next_order;
     search_list published_search;
+    std::array<prefix_entry, kMaxPref64> pref64_table;
+    pref64_list published_pref64;
+    portal_uri portal;  // the latest advertisement's; empty when none
+    portal_uri published_portal;
 };
 extern mgr_machine mgr_sm;
 
@@ -80,6 +90,27 @@ void domains_clear();
 mgr_ms domains_earliest();
 // Sends the held domains to the output module when they changed.
 void domains_publish();
+
+// Queues a message for the output module; the manager thread sends what one pass over its channel
+// queued in one write when the pass ends.
+void mgr_stage(uint32_t type, const void* payload, uint32_t length);
+
+// What the manager holds beside the servers (mgr_netinfo.cpp): search domains and NAT64 prefixes,
+// which expire, and the captive portal, which the next advertisement replaces. A report alone
+// changes no solicitation; their expiries are timed with the servers'. Ageing publishes what
+// expired and returns true when something did.
+bool side_age(mgr_ms elapsed);
+bool side_empty();
+mgr_ms side_earliest();
+void side_clear();
+void side_publish();
+// A prefix report the listener could not have built (a length not of the six) is not trusted.
+bool pref64_well_formed(const pref64_report& report);
+// Lifetime 0 withdraws a held prefix; otherwise as the server table.
+void pref64_merge(const pref64_report& report);
+// A URI not ended within its record is not trusted.
+bool portal_well_formed(const portal_uri& report);
+void portal_take(const portal_uri& report);
 
 // One message from the channel; payload is the thread's private copy (or nullptr).
 void mgr_event(uint32_t type, void* payload);

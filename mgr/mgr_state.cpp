@@ -26,14 +26,13 @@ auto& m = mgr_sm;
 void stop_soliciting() { rq_set(-1, m.current_burst != 0); }
 void solicit_every(mgr_ms interval) { rq_set(static_cast<int32_t>(interval.count()), m.current_burst != 0); }
 
-// Every elapsed time the timer hands back ages both tables, so no time that passed is lost; true
-// when a server expired. A domain that expired is published at once.
+// Every elapsed time the timer hands back ages every table, so no time that passed is lost; true
+// when a server expired. A domain or prefix that expired is published at once.
 bool absorb(mgr_ms elapsed)
 {
     if (m.state == ST_SOLICIT)
         m.give_up_left -= elapsed;
-    if (domains_age(elapsed))
-        domains_publish();
+    side_age(elapsed);
     return table_age(elapsed);
 }
 
@@ -51,14 +50,14 @@ bool disarm()
     return absorb(mgr_timer_arm(mgr_ms{0}));
 }
 
-// The earliest expiry of both tables: the refresh before it covers servers and domains alike.
-mgr_ms held_earliest() { return std::min(table_earliest(), domains_earliest()); }
+// The earliest expiry of every table: the refresh before it covers servers, domains and prefixes.
+mgr_ms held_earliest() { return std::min(table_earliest(), side_earliest()); }
 
-// Without servers nothing is solicited for, but held domains still expire on time.
-void arm_for_domains()
+// Without servers nothing is solicited for, but held domains and prefixes still expire on time.
+void arm_for_side()
 {
-    if (!domains_empty())
-        arm(domains_earliest());
+    if (!side_empty())
+        arm(side_earliest());
 }
 
 // The one place a state is entered: sets it, runs its entry actions and makes its one timer
@@ -71,27 +70,31 @@ void enter(mgr_state_id s)
         stop_soliciting();
         disarm();
         table_clear();
-        domains_clear();
+        side_clear();
         mgr_publish(0);
-        domains_publish();
+        side_publish();
         return;
     case ST_SOLICIT:
     case ST_REFRESH:
+        // Held domains and prefixes run out on time while soliciting: aged first, then timed
+        // against the give-up.
+        if (s == ST_SOLICIT && m.timer_running && !side_empty())
+            disarm();
         m.rs_cycles = 0;
         solicit_every(kEagerInterval);
-        arm(s == ST_SOLICIT ? kGiveUp : held_earliest());
+        arm(s == ST_SOLICIT ? std::min(kGiveUp, side_earliest()) : held_earliest());
         m.give_up_left = kGiveUp;  // read while soliciting; set after the arm, which took the time before
         return;
     case ST_ROUTER_ONLY:
         solicit_every(kRouterOnlyInterval);
         if (m.timer_running)
             disarm();
-        arm_for_domains();
+        arm_for_side();
         return;
     case ST_GAVE_UP:
         stop_soliciting();
         disarm();
-        arm_for_domains();
+        arm_for_side();
         return;
     case ST_SERVERS:
         arm(held_earliest() - kRefreshLead);
@@ -122,17 +125,24 @@ void rearm()
     case ST_IDLE:
         return;
     case ST_SOLICIT:
-        arm(std::max(m.give_up_left, mgr_ms{1}));
+        arm(std::min(std::max(m.give_up_left, mgr_ms{1}), side_earliest()));
         return;
     case ST_ROUTER_ONLY:
     case ST_GAVE_UP:
-        arm_for_domains();
+        arm_for_side();
         return;
     case ST_SERVERS:
         enter(by_earliest_expiry());
         return;
     case ST_REFRESH:
-        arm(first > kRefreshLead ? first - kRefreshLead : first);
+        // Servers and domains may be refreshed by separate reports: once both are fresh, the
+        // refresh is over.
+        if (by_earliest_expiry() == ST_SERVERS) {
+            stop_soliciting();
+            enter(ST_SERVERS);
+        } else {
+            arm(first);
+        }
         return;
     }
 }
@@ -192,28 +202,55 @@ void on_rdnss(const rdnss_report& report)
     enter(by_earliest_expiry());
 }
 
-// A search list alone changes no solicitation; only an expiry of the last server found on the way
-// leads elsewhere, as it would at the timer.
-void on_dnssl(const dnssl_report& report)
+// A search list or a prefix alone changes no solicitation; only an expiry of the last server found
+// on the way leads elsewhere, as it would at the timer.
+template <typename Apply>
+void on_side_report(Apply apply)
 {
-    if (m.state == ST_IDLE || !domains_well_formed(report))
-        return;
     const bool expired = disarm();
     if (expired)
         mgr_publish(0);
-    domains_merge(report);
-    domains_publish();
+    apply();
     if (expired && table_empty())
         enter(ST_ROUTER_ONLY);
     else
         rearm();
 }
 
+void on_dnssl(const dnssl_report& report)
+{
+    if (m.state == ST_IDLE || !domains_well_formed(report))
+        return;
+    on_side_report([&] {
+        domains_merge(report);
+        domains_publish();
+    });
+}
+
+void on_pref64(const pref64_report& report)
+{
+    if (m.state != ST_IDLE && pref64_well_formed(report))
+        on_side_report([&] { pref64_merge(report); });
+}
+
+// A portal has no lifetime: the next advertisement's replaces it, a loss clears it.
+void on_portal(const portal_uri& report)
+{
+    if (m.state != ST_IDLE && portal_well_formed(report))
+        portal_take(report);
+}
+
 void on_timer()
 {
     switch (m.state) {
     case ST_SOLICIT:
-        enter(ST_GAVE_UP);
+        // Armed for the give-up, or for a held domain that runs out before it.
+        if (side_earliest() < m.give_up_left) {
+            disarm();
+            arm(std::max(std::min(m.give_up_left, side_earliest()), mgr_ms{1}));
+        } else {
+            enter(ST_GAVE_UP);
+        }
         return;
     case ST_SERVERS:
     case ST_REFRESH:
@@ -223,10 +260,10 @@ void on_timer()
         return;
     case ST_ROUTER_ONLY:
     case ST_GAVE_UP:
-        // Armed here only for held domains.
+        // Armed here only for held domains and prefixes.
         if (m.timer_running) {
             disarm();
-            arm_for_domains();
+            arm_for_side();
         }
         return;
     case ST_IDLE:
@@ -248,6 +285,10 @@ void mgr_sm_reset()
     m.domain_table = {};
     m.next_order = 0;
     m.published_search = {};
+    m.pref64_table = {};
+    m.published_pref64 = {};
+    m.portal = {};
+    m.published_portal = {};
 }
 
 void mgr_event(uint32_t type, void* payload)
@@ -270,6 +311,12 @@ void mgr_event(uint32_t type, void* payload)
         return;
     case MGR_DNSSL:
         on_dnssl(*static_cast<const dnssl_report*>(payload));
+        return;
+    case MGR_PREF64:
+        on_pref64(*static_cast<const pref64_report*>(payload));
+        return;
+    case MGR_PORTAL:
+        on_portal(*static_cast<const portal_uri*>(payload));
         return;
     default:
         return;

@@ -1,6 +1,6 @@
 // The server and search domain tables: lifetimes, the merge of a report, publication to the output module.
 #include "mgr_internal.h"
-#include "out.h"
+#include "mgr_rules.h"
 
 #include <strings.h>
 
@@ -12,12 +12,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Every server is held at least this long, so that the refresh asked for 60 s before its expiry
-// always gets a full minute after a minute of quiet: a short announced lifetime is no reason to
-// lose a server before a router could answer.
-constexpr mgr_ms kMinHold = 120s;
-// A day: a router that vanished without a word (lifetime "infinity" included) is forgotten by then.
-constexpr mgr_ms kMaxHold = 86400s;
+using namespace mgr_rules;
 
 auto& table = mgr_sm.server_table;
 auto& domains = mgr_sm.domain_table;
@@ -25,83 +20,6 @@ auto& domains = mgr_sm.domain_table;
 bool same_address(const in6_addr& a, const in6_addr& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 // Names arrive in lower case already; comparing without regard to case costs nothing more.
 bool same_name(const domain_name& a, const domain_name& b) { return strncasecmp(a.data(), b.data(), a.size()) == 0; }
-
-mgr_ms hold(uint32_t lifetime) { return std::clamp(mgr_ms{std::chrono::seconds{lifetime}}, kMinHold, kMaxHold); }
-
-// Only whole seconds left count against an announced lifetime, which is in whole seconds.
-template <typename Slot>
-bool outlasts(uint32_t lifetime, const Slot& slot)
-{
-    return std::chrono::floor<std::chrono::seconds>(slot.remaining).count() < static_cast<int64_t>(lifetime);
-}
-
-template <typename Slot, std::size_t N>
-bool age(std::array<Slot, N>& slots, mgr_ms elapsed)
-{
-    bool expired = false;
-    for (auto& slot : slots) {
-        if (!slot.in_use)
-            continue;
-        if (elapsed >= slot.remaining) {
-            slot.in_use = false;
-            expired = true;
-        } else {
-            slot.remaining -= elapsed;
-        }
-    }
-    return expired;
-}
-
-template <typename Slot, std::size_t N>
-mgr_ms earliest(const std::array<Slot, N>& slots)
-{
-    mgr_ms first = kMaxHold;
-    for (const auto& slot : slots)
-        if (slot.in_use)
-            first = std::min(first, slot.remaining);
-    return first;
-}
-
-// The rules every table follows. `key` names the slot's key; `fresh` runs when a slot takes a new
-// key. A lifetime of 0 in `life` marks an entry as taken, so an unknown key announced with 0 is
-// never stored; a key repeated within the report counts once.
-template <typename Slot, std::size_t N, typename Key, typename Same, typename Fresh, std::size_t M>
-void merge(std::array<Slot, N>& slots, Key Slot::*key, const std::array<Key, M>& keys, int n,
-           std::array<uint32_t, M> life, Same same, Fresh fresh)
-{
-    const auto store = [&](Slot& slot, int i) {
-        slot.*key = keys[i];
-        slot.remaining = hold(life[i]);
-        life[i] = 0;
-    };
-    // Refresh known keys whatever the lifetime: even 0 only brings one down to the minimum hold.
-    for (int i = 0; i < n; ++i) {
-        auto held = std::find_if(slots.begin(), slots.end(), [&](const Slot& s) { return s.in_use && same(s.*key, keys[i]); });
-        if (std::any_of(keys.begin(), keys.begin() + i, [&](const Key& k) { return same(k, keys[i]); }))
-            life[i] = 0;
-        else if (held != slots.end())
-            held->remaining = hold(std::exchange(life[i], 0));
-    }
-    // A free slot costs no key its place, so new keys fill those before any is replaced.
-    for (int i = 0; i < n; ++i) {
-        if (life[i] == 0)
-            continue;
-        auto free_slot = std::find_if(slots.begin(), slots.end(), [](const Slot& s) { return !s.in_use; });
-        if (free_slot == slots.end())
-            break;
-        free_slot->in_use = true;
-        fresh(*free_slot);
-        store(*free_slot, i);
-    }
-    // Replace the first key with fewer whole seconds left than the new one announces.
-    for (int i = 0; i < n; ++i) {
-        auto shorter = std::find_if(slots.begin(), slots.end(), [&](const Slot& s) { return outlasts(life[i], s); });
-        if (life[i] != 0 && shorter != slots.end()) {
-            fresh(*shorter);
-            store(*shorter, i);
-        }
-    }
-}
 
 }  // namespace
 
@@ -169,7 +87,7 @@ void domains_publish()
     if (same)
         return;
     pub = list;
-    out_post(OUT_SEARCH, &list, sizeof list);
+    mgr_stage(OUT_SEARCH, &list, sizeof list);
 }
 
 bool table_empty()
@@ -208,5 +126,5 @@ void mgr_publish(int force)
     ns6_list list{};
     list.count = pub.count;
     std::copy_n(pub.addr.begin(), pub.count, list.addr.begin());
-    out_post(OUT_WLAN6, &list, sizeof list);
+    mgr_stage(OUT_WLAN6, &list, sizeof list);
 }

@@ -250,6 +250,13 @@ void out_post(uint32_t type, const void* payload, uint32_t length)
     pthread_mutex_unlock(&out_mutex);
 }
 
+void out_post_batch(const chan_batch& batch)
+{
+    pthread_mutex_lock(&out_mutex);
+    chan_write_batch(pipe_write, batch);
+    pthread_mutex_unlock(&out_mutex);
+}
+
 int out_init(const char* script_path, const char* policy_path, const char* ifname)
 {
     if (!out_run_prepare(script_path) || !str_store(out_policy_path, policy_path) ||

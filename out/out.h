@@ -14,3 +14,6 @@ void out_cleanup();
 // Posts one message into the output channel (OUT_WLAN6 and OUT_SEARCH from the manager, OUT_STOP
 // at shut-down).
 void out_post(uint32_t type, const void* payload, uint32_t length);
+// Posts what the manager decided in one pass in one write, so that one run shows all of it.
+struct chan_batch;
+void out_post_batch(const chan_batch& batch);

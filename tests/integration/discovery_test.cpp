@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -223,6 +224,56 @@ TEST_F(Discovery, NothingLearntWhileNotAssociated)
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(runs(log_).size(), 1u);
     EXPECT_EQ(tt::run({tt::tamrod_bin(), "-l"}).out, "");
+}
+
+// One line per run, "servers|domains": 2001:db8::N and dN.example come from advertisement N. A
+// run is torn when its two lists name different advertisements.
+bool torn(const std::string& run)
+{
+    const auto numbers = [](const std::string& list, bool domains) {
+        std::string out;
+        std::istringstream in(list);
+        for (std::string item; in >> item;)
+            out += domains ? item.substr(1, 1) : item.substr(item.rfind(':') + 1);
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    const size_t bar = run.find('|');
+    return numbers(run.substr(0, bar), false) != numbers(run.substr(bar + 1), true);
+}
+
+TEST_F(Discovery, EachAdvertisementReachesTheScriptWholeInOneRun)
+{
+    script_ = dir_.write("hook", "#!/bin/sh\necho \"$TAMROD_V6|$TAMROD_SEARCH\" >> " + log_ + "\n", 0755);
+    tt::write_wifi_state(state_, associated());
+    start_daemon();
+    ASSERT_TRUE(last_run_is("|", 10s)) << daemon_.err();
+    const auto advertise = [&](int n) {
+        const std::string i = std::to_string(n);
+        tt::run(net_->in(net_->router(), {SEND_RA, "-s", "d" + i + ".example", "tr0", "2001:db8::" + i}), 5s);
+    };
+    const std::string all = "2001:db8::1 2001:db8::2 2001:db8::3 2001:db8::4|d1.example d2.example d3.example d4.example";
+    for (int cycle = 0; cycle < 25; ++cycle) {  // four advertisements a cycle, 100 in all
+        // Until the association has reached the manager, what it hears is rightly dropped.
+        ASSERT_TRUE(tt::eventually([&] { advertise(1); return last_run_is("2001:db8::1|d1.example", 300ms); }, 10s))
+            << tt::read_file(log_);
+        for (int n = 2; n <= 4; ++n)
+            advertise(n);
+        ASSERT_TRUE(last_run_is(all)) << tt::read_file(log_);
+        for (const char* ap : {"00:00:00:00:00:00", "02:00:5e:10:00:01"}) {
+            tt::wifi_state s = associated();
+            s.bssid = ap;
+            tt::write_wifi_state(state_, s);
+            ASSERT_EQ(tt::run(net_->in(net_->host(), {FORGE_LINK, kIf, std::string("ap=") + ap})).status, 0);
+            if (ap[0] == '0' && ap[1] == '0') {
+                ASSERT_TRUE(last_run_is("|")) << "the loss clears both in one run\n" << tt::read_file(log_);
+            }
+        }
+    }
+    int torn_runs = 0;
+    for (const std::string& run : runs(log_))
+        torn_runs += torn(run) ? 1 : 0;
+    EXPECT_EQ(torn_runs, 0) << tt::read_file(log_);
 }
 
 // A daemon detached from a shell that closed some of its standard descriptors, started with a

@@ -1,12 +1,15 @@
 // The RDNSS listener on a real link: radvd (or send_ra) advertises over a veth pair between
 // two fresh namespaces and the kernel passes the options up; forge_nduseropt multicasts the
 // notifications no kernel would send. The manager is a recording double of mgr_post.
+#include "followed.h"
 #include "kl.h"
 #include "netns.h"
 #include "proc.h"
 #include "records.h"
+#include "util.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
@@ -109,6 +112,21 @@ void mgr_post(uint32_t type, const void* payload, uint32_t length)
     posts_cv.wait_for(lock, 20s, [] { return !hold_posts; });
 }
 
+// The reports of one batch, in order, as the manager would read them in one pass.
+std::vector<std::vector<uint32_t>> batches;
+
+void mgr_post_batch(const chan_batch& batch)
+{
+    std::vector<uint32_t> types;
+    for (uint32_t i = 0; i < batch.count; ++i) {
+        const auto& e = batch.entries[i];
+        types.push_back(e.type);
+        mgr_post(e.type, batch.data.data() + e.offset, e.length);
+    }
+    std::lock_guard lock(posts_mutex);
+    batches.push_back(types);
+}
+
 namespace {
 
 class KlLink : public ::testing::Test {
@@ -120,6 +138,7 @@ protected:
             std::lock_guard lock(posts_mutex);
             reports.clear();
             domains.clear();
+            batches.clear();
             hold_posts = false;
         }
         net_ = std::make_unique<tt::netns_pair>("kl", 2);
@@ -129,6 +148,7 @@ protected:
         host_ = std::make_unique<tt::netns_enter>(net_->host());
         ASSERT_TRUE(host_->ok());
         ASSERT_EQ(kl_init("tw0"), 0);
+        followed_ifindex = if_nametoindex("tw0");  // the wireless monitor's part, absent here
         ASSERT_EQ(kl_start(), 0);
         started_ = true;
     }

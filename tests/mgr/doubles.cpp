@@ -3,6 +3,7 @@
 
 #include "out.h"
 #include "rq.h"
+#include "util.h"
 
 #include <arpa/inet.h>
 
@@ -89,6 +90,19 @@ void out_post(uint32_t type, const void* payload, uint32_t length)
         dbl::record(line + "]");
         return;
     }
+    if (type == OUT_PREF64 && length == sizeof(pref64_list)) {
+        pref64_list p{};
+        std::memcpy(&p, payload, sizeof p);
+        line = "pref64 [";
+        for (int i = 0; i < p.count && i < kMaxPref64; ++i)
+            line += (i ? " " : "") + dbl::text(p.prefix[i].prefix) + "/" + std::to_string(p.prefix[i].length);
+        dbl::record(line + "]");
+        return;
+    }
+    if (type == OUT_PORTAL && length == sizeof(portal_uri)) {
+        dbl::record("portal [" + std::string(static_cast<const portal_uri*>(payload)->uri.data()) + "]");
+        return;
+    }
     if (type != OUT_WLAN6 || length != sizeof list || payload == nullptr) {
         line += " type " + std::to_string(type) + " length " + std::to_string(length);
     } else {
@@ -101,4 +115,12 @@ void out_post(uint32_t type, const void* payload, uint32_t length)
         dbl::lists.push_back(list);
     }
     dbl::record(line);
+}
+
+void out_post_batch(const chan_batch& batch)
+{
+    for (uint32_t i = 0; i < batch.count; ++i) {
+        const auto& e = batch.entries[i];
+        out_post(e.type, batch.data.data() + e.offset, e.length);
+    }
 }

@@ -1,7 +1,9 @@
 // mgr_timer_arm double for the state machine alone: records the duration asked for and hands back
-// a scripted elapsed time.
+// a scripted elapsed time. What the machine queues for the output module is recorded at once.
 #include "doubles.h"
 #include "mgr_internal.h"
+
+#include "out.h"
 
 #include <deque>
 
@@ -25,3 +27,5 @@ mgr_ms mgr_timer_arm(mgr_ms duration)
     }
     return elapsed;
 }
+
+void mgr_stage(uint32_t type, const void* payload, uint32_t length) { out_post(type, payload, length); }

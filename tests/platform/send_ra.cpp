@@ -11,6 +11,10 @@
 //   -l LENGTH    cut or zero-pad the ICMPv6 message to LENGTH bytes (default: as built)
 //   -L LIFETIME  RDNSS lifetime in seconds (default 600)
 //   -d DST       destination (default ff02::1, all nodes)
+//   -s DOMAIN    a DNSSL option with this one name, after the RDNSS option, with its lifetime
+//   -6 PREFIX    a PREF64 option (NAT64 prefix, e.g. 64:ff9b::/96) with the lifetime, rounded
+//                down to units of 8 s; -P CODE overrides the prefix length code
+//   -p URI       a captive portal option carrying URI, zero-padded
 // The advertisement carries router lifetime 0, so it never installs a default route.
 // Exit status 0 when sent, 1 on a failure, 2 on a usage error.
 // Example: ip netns exec router send_ra -h 64 eth0
@@ -33,13 +37,17 @@ int main(int argc, char** argv)
 {
     const auto usage = [] {
         return forge_usage("send_ra [-h HOPLIMIT] [-t TYPE] [-c CODE] "
-                           "[-l LENGTH] [-L LIFETIME] [-d DST] IFACE [ADDR...]");
+                           "[-l LENGTH] [-L LIFETIME] [-d DST] [-s DOMAIN] [-6 PREFIX [-P CODE]] [-p URI] IFACE [ADDR...]");
     };
     int hops = 255, type = ND_ROUTER_ADVERT, code = 0;
     long length = -1;
     unsigned long lifetime = 600;
     const char* dst_text = "ff02::1";
-    for (int opt; (opt = getopt(argc, argv, "h:t:c:l:L:d:")) != -1;) {
+    const char* domain = nullptr;
+    const char* pref64 = nullptr;
+    const char* portal = nullptr;
+    int plc = -1;
+    for (int opt; (opt = getopt(argc, argv, "h:t:c:l:L:d:s:6:P:p:")) != -1;) {
         switch (opt) {
         case 'h': hops = std::atoi(optarg); break;
         case 't': type = std::atoi(optarg); break;
@@ -47,6 +55,10 @@ int main(int argc, char** argv)
         case 'l': length = std::atol(optarg); break;
         case 'L': lifetime = std::strtoul(optarg, nullptr, 0); break;
         case 'd': dst_text = optarg; break;
+        case 's': domain = optarg; break;
+        case '6': pref64 = optarg; break;
+        case 'P': plc = std::atoi(optarg); break;
+        case 'p': portal = optarg; break;
         default: return usage();
         }
     }
@@ -65,6 +77,11 @@ int main(int argc, char** argv)
                              0, 0, 0, 0, 0, 0, 0, 0};
     if (optind < argc && !forge_rdnss(msg, lifetime, argv + optind, argv + argc))
         return usage();
+    if ((domain != nullptr && !forge_dnssl(msg, lifetime, domain)) ||
+        (pref64 != nullptr && !forge_pref64(msg, lifetime, pref64, plc)))
+        return usage();
+    if (portal != nullptr)
+        forge_portal(msg, portal);
     if (length >= 0)
         msg.resize(static_cast<size_t>(length), 0);
 
