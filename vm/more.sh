@@ -138,7 +138,7 @@ scenario_rename() {
 }
 
 # --- 11: NAT64 prefix and captive portal ------------------------------------------------------------
-# radvd 2.19 announces neither option: the lab's own sender (ra_send) does, from the first access point,
+# radvd 2.19 announces neither option: the project's sender (send_ra) does, from the first access point,
 # beside the same servers radvd announces. Leave it out of $SCENARIOS ("portal") on a daemon without
 # the two variables.
 PREF64=64:ff9b::/96
@@ -156,7 +156,7 @@ scenario_portal() {
     check "11 servers and domains learnt from radvd" wait_for 20 full_state
     runs=$(hook_runs)
     t0=$(now)
-    check "11 advertisement with a NAT64 prefix and a portal sent" A ra_send -u "$PORTAL" -p "$PREF64" wlan1 "$NS1" "$NS2"
+    check "11 advertisement with a NAT64 prefix and a portal sent" A send_ra -L 900 -6 "$PREF64" -p "$PORTAL" wlan1 "$NS1" "$NS2"
     if ! check "11 hook got TAMROD_PREF64 and TAMROD_PORTAL" wait_for 8 portal_state; then
         echo "VM INFO 11 last hook run: $(last_hook)"
     fi

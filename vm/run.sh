@@ -118,7 +118,7 @@ g++ -std=c++20 -O2 -Wall -Wextra -Werror -shared -fPIC -I"$src/include" -o "$wor
   "$here/assoc_probe.cpp" || lab_fail "could not build the association probe"
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$work/wext_probe" "$here/wext_probe.cpp" ||
   lab_fail "could not build the Wireless Extensions probe"
-g++ -std=c++20 -O2 -Wall -Wextra -Werror -I"$src/tests/platform" -o "$work/ra_send" "$here/ra_send.cpp" ||
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -I"$src/tests/platform" -o "$work/send_ra" "$src/tests/platform/send_ra.cpp" ||
   lab_fail "could not build the advertisement sender"
 gcc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$work/wext_stub.so" "$src/tests/platform/wext_stub.c" -ldl ||
   lab_fail "could not build the Wireless Extensions stand-in"
@@ -142,7 +142,7 @@ add "$busybox" /bin/busybox
 for t in ip iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd rdisc6; do add "$(command -v "$t")"; done
 add "$bin" /usr/sbin/tamrod
 add "$work/wext_probe" /usr/sbin/wext_probe
-add "$work/ra_send" /usr/sbin/ra_send
+add "$work/send_ra" /usr/sbin/send_ra
 add "$work/assoc_probe.so" /usr/lib/tamrod-vm/assoc_probe.so
 add "$work/wext_stub.so" /usr/lib/tamrod-vm/wext_stub.so
 # The station's DHCP client runs the udhcpc script this repository ships (the guest's check fails
