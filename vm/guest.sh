@@ -4,7 +4,8 @@
 # scenarios against the real tamrod. Every check prints one "VM PASS name" or "VM FAIL name" line on the
 # console; "VM END" closes the run, after the lab's logs when anything failed. Then the machine stops.
 # /etc/lab.conf (written by run.sh for each kernel) names the kernel, the modules to load before
-# mac80211_hwsim, its options, and whether the kernel should answer Wireless Extensions on the radios.
+# mac80211_hwsim, its options, whether the kernel should answer Wireless Extensions on the radios, and
+# which scenarios to run. The scenarios live in core.sh (1-8) and more.sh (9-12), sourced from here.
 /bin/busybox --install -s /bin
 umask 022
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin

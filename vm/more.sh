@@ -33,9 +33,15 @@ stop_wpa() {
     [ -e /run/wpa_supplicant.pid ] && kill "$(cat /run/wpa_supplicant.pid)" 2>/dev/null
     wait_for 5 wpa_gone || rm -f /run/wpa_supplicant.pid
 }
-# reset_station: no daemon, no wpa_supplicant, no association.
+# reset_station: no daemon, no wpa_supplicant, no association. A daemon that does not end on tamrod -t
+# (a failed scenario) is killed, so that the next scenario can start its own.
 reset_station() {
-    if [ -n "$daemon" ] && ! gone; then stop_daemon; fi
+    if [ -n "$daemon" ] && ! gone && ! stop_daemon; then
+        echo "VM INFO the daemon did not end on tamrod -t: killed"
+        kill -KILL "$daemon"
+        wait "$daemon"
+        daemon=
+    fi
     stop_wpa
     not_associated || disconnect
 }

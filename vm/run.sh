@@ -6,7 +6,9 @@
 # search domains; the first also serves DHCPv4 with busybox udhcpd); the real tamrod watches the third,
 # whose busybox udhcpc runs the repository's examples/udhcpc.script. Debian 12's kernel answers Wireless Extensions; on Debian 13's, mac80211_hwsim is
 # loaded with mlo=1, so every radio supports multi-link operation (Wi-Fi 7) and the kernel refuses
-# Wireless Extensions on it: there the daemon has to follow the station over nl80211.
+# Wireless Extensions on it: there the daemon has to follow the station over nl80211. A veth with a
+# third router serves the sleep scenario, where the radios could not keep their links (no WoWLAN); the
+# project's send_ra announces what radvd cannot (NAT64 prefix, captive portal).
 #
 # Debian 12's kernel package comes from the host's own apt lists; Debian 13's from the trixie suite of
 # the same archive, through a private apt configuration in the cache directory (the host's sources and
