@@ -188,7 +188,6 @@ SLEEP_S=130
 # mono_ms: the kernel's monotonic clock (which stands still in suspend) in milliseconds.
 mono_ms() { awk '/^now at [0-9]+ nsecs/ { printf "%d\n", $3 / 1000000; exit }' /proc/timer_list; }
 boot_ms() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }
-sta_rs_above() { [ "$(sta_rs_out)" -gt "$1" ]; }
 slp_rs_above() { [ "$(rs_in slp)" -gt "$1" ]; }
 # sleep_lab: namespace slp with rtr0, joined by a veth to sl0 here, radvd on rtr0.
 sleep_lab() {
@@ -232,8 +231,8 @@ scenario_sleep() {
     # The Wi-Fi station associated across the same sleep, for the record.
     if iw phy "$(cat /sys/class/net/wlan0/phy80211/name)" wowlan enable any >/dev/null 2>&1; then wow=accepted; else wow=refused; fi
     connect
-    runs=$(hook_runs) out0=$(sta_rs_out) in0=$(rs_in slp)
-    b0=$(boot_ms) m0=$(mono_ms) t_alarm=$(now)
+    runs=$(hook_runs) in0=$(rs_in slp)
+    b0=$(boot_ms) m0=$(mono_ms)
     check "12 suspended to RAM for ${SLEEP_S} s and woke" suspend_for "$SLEEP_S"
     t_wake=$(now)
     b1=$(boot_ms) m1=$(mono_ms)
@@ -243,14 +242,14 @@ scenario_sleep() {
     echo "VM INFO over the air: WoWLAN $wow by mac80211_hwsim; the station's association $wifi across the sleep"
     check "12 slept longer than the lifetime" [ "$slept" -gt $((SHORT_LIFETIME * 1000)) ]
     check "12 servers and domains left the hook after waking" wait_for 10 empty_state
-    # The shell resumes after the daemon may have: the alarm's moment (whole seconds) is the other anchor.
-    figure "waking to the hook run without the servers: $(first_run_after "$runs" "$t_wake" '^V6=\[\] ') after the shell resumed, $(first_run_after "$runs" "$(awk -v t="$t_alarm" -v s="$SLEEP_S" 'BEGIN { print t + s }')" '^V6=\[\] ') after the alarm's moment"
-    if check "12 a solicitation went out after waking" wait_for 10 sta_rs_above "$out0"; then
-        figure "the shell's resumption to the first solicitation counted: $(elapsed_since "$t_wake") s"
+    # The daemon may run before this shell does after the thaw: a figure below 0 means just that.
+    figure "waking (this shell resumed) to the hook run without the servers: $(first_run_after "$runs" "$t_wake" '^V6=\[\] ')"
+    # Counted where the router receives it, radvd or not.
+    if check "12 a solicitation reached the router within 10 s of waking" wait_for 10 slp_rs_above "$in0"; then
+        figure "waking (this shell resumed) to the first solicitation received: $(elapsed_since "$t_wake") s"
     else
-        figure "the shell's resumption to the first solicitation: none within 10 s"
+        figure "waking to the first solicitation: none within 10 s"
     fi
-    check "12 the solicitation reached the router" wait_for 5 slp_rs_above "$in0"
     check "12 daemon stopped" stop_daemon
     ip netns del slp
     not_associated || disconnect

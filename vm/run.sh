@@ -19,8 +19,8 @@
 # Environment:
 #   TAMROD_BUILD_DIR=<dir>  use the tamrod executable built there (default: build it in build-vm)
 #   TAMROD_VM_DIR=<dir>     cache for the kernel packages and work files (default /var/tmp/tamrod-vm)
-#   TAMROD_VM_TIMEOUT=<s>   hard limit for each virtual machine (default 480: the sleep scenario alone
-#                           keeps the guest suspended for 130 s)
+#   TAMROD_VM_TIMEOUT=<s>   hard limit for each virtual machine (default 600: a whole run took 400 s on
+#                           a busy host, 130 s of them suspended)
 #   TAMROD_VM_KERNELS=...   which kernels to boot, of "12 13" (default both); "13-wext" is Debian 13's
 #                           kernel without mlo=1, on the Wireless Extensions path
 #   TAMROD_VM_SCENARIOS=... which groups of scenarios to run (default all, in this order: "core torn
@@ -34,7 +34,7 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lab.sh" vm
 here=$src/vm
 cache=${TAMROD_VM_DIR:-/var/tmp/tamrod-vm}
-limit=${TAMROD_VM_TIMEOUT:-480}
+limit=${TAMROD_VM_TIMEOUT:-600}
 scenarios=${TAMROD_VM_SCENARIOS:-core torn rename portal sleep}
 read -r -a kernels <<<"${TAMROD_VM_KERNELS:-12 13}"
 
