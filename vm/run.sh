@@ -6,7 +6,9 @@
 # search domains; the first also serves DHCPv4 with busybox udhcpd); the real tamrod watches the third,
 # whose busybox udhcpc runs the repository's examples/udhcpc.script. Debian 12's kernel answers Wireless Extensions; on Debian 13's, mac80211_hwsim is
 # loaded with mlo=1, so every radio supports multi-link operation (Wi-Fi 7) and the kernel refuses
-# Wireless Extensions on it: there the daemon has to follow the station over nl80211.
+# Wireless Extensions on it: there the daemon has to follow the station over nl80211. A veth with a
+# third router serves the sleep scenario, where the radios could not keep their links (no WoWLAN); the
+# project's send_ra announces what radvd cannot (NAT64 prefix, captive portal).
 #
 # Debian 12's kernel package comes from the host's own apt lists; Debian 13's from the trixie suite of
 # the same archive, through a private apt configuration in the cache directory (the host's sources and
@@ -17,9 +19,12 @@
 # Environment:
 #   TAMROD_BUILD_DIR=<dir>  use the tamrod executable built there (default: build it in build-vm)
 #   TAMROD_VM_DIR=<dir>     cache for the kernel packages and work files (default /var/tmp/tamrod-vm)
-#   TAMROD_VM_TIMEOUT=<s>   hard limit for each virtual machine (default 300)
+#   TAMROD_VM_TIMEOUT=<s>   hard limit for each virtual machine (default 600: a whole run took 400 s on
+#                           a busy host, 130 s of them suspended)
 #   TAMROD_VM_KERNELS=...   which kernels to boot, of "12 13" (default both); "13-wext" is Debian 13's
 #                           kernel without mlo=1, on the Wireless Extensions path
+#   TAMROD_VM_SCENARIOS=... which groups of scenarios to run (default all, in this order: "core torn
+#                           rename portal sleep"; see vm/guest.sh)
 # Exit status: 0 when every check passed on every kernel; 1 when a check failed or a run did not
 # complete (the logs stay in the work directory); 2 when this host cannot run it (not root, no qemu, no
 # space, a kernel package that cannot be fetched).
@@ -29,7 +34,8 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lab.sh" vm
 here=$src/vm
 cache=${TAMROD_VM_DIR:-/var/tmp/tamrod-vm}
-limit=${TAMROD_VM_TIMEOUT:-300}
+limit=${TAMROD_VM_TIMEOUT:-600}
+scenarios=${TAMROD_VM_SCENARIOS:-core torn rename portal sleep}
 read -r -a kernels <<<"${TAMROD_VM_KERNELS:-12 13}"
 
 cannot() { echo "vm: cannot run here: $*" >&2; exit 2; }
@@ -114,6 +120,10 @@ g++ -std=c++20 -O2 -Wall -Wextra -Werror -shared -fPIC -I"$src/include" -o "$wor
   "$here/assoc_probe.cpp" || lab_fail "could not build the association probe"
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$work/wext_probe" "$here/wext_probe.cpp" ||
   lab_fail "could not build the Wireless Extensions probe"
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -I"$src/tests/platform" -o "$work/send_ra" "$src/tests/platform/send_ra.cpp" ||
+  lab_fail "could not build the advertisement sender"
+gcc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$work/wext_stub.so" "$src/tests/platform/wext_stub.c" -ldl ||
+  lab_fail "could not build the Wireless Extensions stand-in"
 
 # The part of the initramfs both kernels share: executables with every shared library they load, at
 # the same paths as on the host (libnl's libraries come with iw, hostapd, wpa_supplicant and tamrod).
@@ -134,7 +144,9 @@ add "$busybox" /bin/busybox
 for t in ip iw hostapd hostapd_cli wpa_supplicant wpa_cli radvd rdisc6; do add "$(command -v "$t")"; done
 add "$bin" /usr/sbin/tamrod
 add "$work/wext_probe" /usr/sbin/wext_probe
+add "$work/send_ra" /usr/sbin/send_ra
 add "$work/assoc_probe.so" /usr/lib/tamrod-vm/assoc_probe.so
+add "$work/wext_stub.so" /usr/lib/tamrod-vm/wext_stub.so
 # The station's DHCP client runs the udhcpc script this repository ships (the guest's check fails
 # when there is none).
 if [[ -f $src/examples/udhcpc.script ]]; then
@@ -149,6 +161,7 @@ ln -s ../run "$root/var/run"
 echo 'root:x:0:0:root:/root:/bin/sh' >"$root/etc/passwd"
 echo 'root:x:0:' >"$root/etc/group"
 install -m 755 "$here/guest.sh" "$root/init"
+install -D -m 644 -t "$root/usr/share/tamrod-vm" "$here/core.sh" "$here/more.sh"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/common.cpio"
 
 # modinfo_depends FILE: the modules a module file names as its dependencies (its .modinfo section).
@@ -162,7 +175,7 @@ modinfo_depends() {
 prepare_kernel() {
   local name=$1 deb=$2 hwsim=$3 wext=$4 kver m f dep
   local kdir=$work/$name
-  local -a order=() pending=(mac80211_hwsim)
+  local -a order=() pending=(mac80211_hwsim veth)
   mkdir -p "$kdir/pkg" "$kdir/root/lib/modules" "$kdir/root/etc"
   kver=$(dpkg-deb -f "$deb" Package)
   kver=${kver#linux-image-}
@@ -170,10 +183,12 @@ prepare_kernel() {
   dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kdir/pkg" --wildcards \
     "./boot/vmlinuz-$kver" "./*lib/modules/$kver/kernel/net/*" "./*lib/modules/$kver/kernel/lib/*" \
     "./*lib/modules/$kver/kernel/drivers/net/wireless/*" "./*lib/modules/$kver/kernel/drivers/virtio/*" \
+    "./*lib/modules/$kver/kernel/drivers/net/veth.ko*" \
     "./*lib/modules/$kver/kernel/crypto/*" 2>/dev/null || true
   [[ -f $kdir/pkg/boot/vmlinuz-$kver ]] || lab_fail "no vmlinuz-$kver in $deb"
   cp "$kdir/pkg/boot/vmlinuz-$kver" "$kdir/vmlinuz"
-  # Depth first from mac80211_hwsim: every module after the modules it depends on.
+  # Depth first from mac80211_hwsim and veth (the sleep scenario's link): every module after the
+  # modules it depends on.
   while ((${#pending[@]})); do
     m=${pending[-1]}
     if [[ -e $kdir/root/lib/modules/$m.ko ]]; then
@@ -201,6 +216,7 @@ KERNEL='$kver'
 MODULES='${others[*]}'
 HWSIM='$hwsim'
 WEXT='$wext'
+SCENARIOS='$scenarios'
 EOF
   (cd "$kdir/root" && find . | cpio -o -H newc --quiet) >"$kdir/extra.cpio"
   cat "$work/common.cpio" "$kdir/extra.cpio" >"$kdir/initrd.cpio"
@@ -272,7 +288,7 @@ echo "vm: summary"
 for k in "${kernels[@]}"; do
   name=debian$k
   echo "vm:   $name: ${result[$name]}: ${summary[$name]}"
-  grep -h '^VM INFO \(wireless path\|latency\)' "$work/$name/console.log" 2>/dev/null | sed "s/^VM INFO /vm:     /" || true
+  grep -h '^VM INFO \(wireless path\|latency\|figure\)' "$work/$name/console.log" 2>/dev/null | sed "s/^VM INFO /vm:     /" || true
   case ${result[$name]} in
     fail) status=1 ;;
     cannot) ((status == 1)) || status=2 ;;
