@@ -23,7 +23,8 @@ for a in "${arches[@]}"; do
     apt-get -o DPkg::Lock::Timeout=600 -qq update
   }
   want+=("crossbuild-essential-$a")
-  for lib in libiw-dev libnl-3-dev libnl-genl-3-dev libsystemd-dev libgtest-dev libgmock-dev; do want+=("$lib:$a"); done
+  # libstdc++6: the tests run under qemu with the target's own loader and library directories.
+  for lib in libiw-dev libnl-3-dev libnl-genl-3-dev libsystemd-dev libgtest-dev libgmock-dev libstdc++6; do want+=("$lib:$a"); done
 done
 lab_install "${want[@]}"
 
