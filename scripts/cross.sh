@@ -43,11 +43,12 @@ for a in "${arches[@]}"; do
   total=$(cd "$dir" && ctest -N | sed -n 's/^Total Tests: //p')
   log=$dir/unit-tests.log
   (cd "$dir" && ctest -R "$regex" -j2 --timeout 300 --output-on-failure) >"$log" 2>&1 || status=1
-  passed=$(grep -cE 'Test +#[0-9]+: .* Passed' "$log" || true)
-  failed=$(grep -cE 'Test +#[0-9]+: .*(Failed|Timeout|Exception|Not Run)' "$log" || true)
-  gskipped=$(grep -cE 'Test +#[0-9]+: .*Skipped' "$log" || true)
+  # Judged by ctest's verdict column, not by test names (some hold "Skipped").
+  passed=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec' "$log" || true)
+  failed=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*(\*\*\*|  )(Failed|Timeout|Exception|Not Run)' "$log" || true)
+  gskipped=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*\*\*\*Skipped' "$log" || true)
   skipped=$((total - passed - failed))
-  ((failed == 0)) || grep -E '(Failed|Timeout|Exception|Not Run)' "$log"
+  ((failed == 0)) || grep -E '(\*\*\*|  )(Failed|Timeout|Exception|Not Run)' "$log"
   "${triplet[$a]}-strip" -o "$dir/tamrod.stripped" "$dir/tamrod"
   size=$(stat -c %s "$dir/tamrod.stripped")
   file -b "$dir/tamrod.stripped" | cut -d, -f1-2 || true
