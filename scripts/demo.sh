@@ -43,7 +43,7 @@ lab_radvd
 cat >"$work/hook.sh" <<HOOK
 #!/bin/sh
 echo "  hook run: TAMROD_V6='\$TAMROD_V6' TAMROD_V4='\$TAMROD_V4' TAMROD_R6='\$TAMROD_R6' TAMROD_R4='\$TAMROD_R4' TAMROD_SEARCH='\${TAMROD_SEARCH-(not set)}'" >> "$work/hook.log"
-TAMROD_RESOLV_CONF="$work/resolv.conf" TAMROD_RESOLVCONF=none exec "$src/examples/tamrod.sh"
+TAMROD_RESOLV_CONF="$work/resolv.conf" TAMROD_RESOLVCONF=none TAMROD_RUNDIR="$work/run" exec "$src/examples/tamrod.sh"
 HOOK
 chmod 755 "$work/hook.sh"
 : >"$work/hook.log"

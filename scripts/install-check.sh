@@ -53,7 +53,7 @@ t=$(date +%s%N)
 resolv=$work/resolv.conf
 # The environment the unit gives the hook, with the resolver file moved into the scratch directory.
 ip netns exec "$sta" env LD_PRELOAD="$stub" TAMROD_WEXT_IFNAME=wlan0 TAMROD_WEXT_STATE="$lab_state" \
-  TAMROD_INTERFACE=wlan0 TAMROD_RESOLV_CONF="$resolv" TAMROD_RESOLVCONF=none \
+  TAMROD_INTERFACE=wlan0 TAMROD_RESOLV_CONF="$resolv" TAMROD_RESOLVCONF=none TAMROD_RUNDIR="$work/run" \
   "${argv[@]}" 2>"$work/daemon.log" &
 daemon_pid=$!
 started() { ! kill -0 "$daemon_pid" 2>/dev/null || [[ -e $resolv ]]; }

@@ -2,7 +2,8 @@
 # Whole test suite: installs what it needs, then builds and runs every test in three builds
 # (plain, AddressSanitizer+UBSan, ThreadSanitizer) and runs the fuzzers for a bounded time.
 # Then boots a virtual machine with a real Wi-Fi stack and runs the daemon there (vm/run.sh).
-# Any failure fails the run. Arguments pick parts: any of plain, asan, tsan, fuzz, vm.
+# Any failure fails the run. Arguments pick parts: any of plain, asan, tsan, fuzz, vm, cross. The
+# cross builds (arm64 and armhf, unit tests under qemu-user: scripts/cross.sh) run only when asked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,7 +11,9 @@ bash scripts/setup.sh
 builds=("plain:" "asan:-DTAMROD_ASAN=ON" "tsan:-DTAMROD_TSAN=ON")
 fuzz=1
 vm=1
+cross=0
 if [[ $# -gt 0 ]]; then
+  [[ " $* " == *" cross "* ]] && cross=1
   [[ " $* " == *" fuzz "* ]] || fuzz=0
   [[ " $* " == *" vm "* ]] || vm=0
   wanted=("$@")
@@ -42,6 +45,11 @@ if ((vm)); then
   else
     bash vm/run.sh
   fi
+fi
+
+if ((cross)); then
+  echo "=== cross builds (arm64, armhf; unit tests under qemu-user)"
+  bash scripts/cross.sh
 fi
 
 if ((fuzz)); then

@@ -18,8 +18,10 @@ struct lists {
     std::string search = {};
 };
 
+// The hooks' lock and state go to a directory of their own, never the system's /run/tamrod.
 tt::result run_hook(const tt::temp_dir& d, const lists& l, const std::string& resolvconf = "none")
 {
+    static const tt::temp_dir run;
     tt::spawn_options o;
     o.env = {{"TAMROD_V6", l.v6},
              {"TAMROD_V4", l.v4},
@@ -27,7 +29,8 @@ tt::result run_hook(const tt::temp_dir& d, const lists& l, const std::string& re
              {"TAMROD_R4", l.r4},
              {"TAMROD_SEARCH", l.search},
              {"TAMROD_RESOLV_CONF", d.file("resolv.conf")},
-             {"TAMROD_RESOLVCONF", resolvconf}};
+             {"TAMROD_RESOLVCONF", resolvconf},
+             {"TAMROD_RUNDIR", run.path()}};
     return tt::run({kHook}, std::chrono::seconds(10), o);
 }
 
@@ -183,9 +186,10 @@ TEST(HookScript, ReadOnlyFileIsReportedAndLeftAlone)
     tt::temp_dir d;
     const std::string before = "nameserver 192.0.2.1\n";
     d.write("resolv.conf", before);
+    const tt::temp_dir run;
     tt::spawn_options o;
     o.env = {{"TAMROD_V6", "2001:db8::53"}, {"TAMROD_RESOLV_CONF", d.file("resolv.conf")},
-             {"TAMROD_RESOLVCONF", "none"}};
+             {"TAMROD_RESOLVCONF", "none"}, {"TAMROD_RUNDIR", run.path()}};
     tt::result r;
     if (geteuid() == 0) {
         // Root writes through file modes: make the file system read-only in a private mount namespace.
@@ -207,24 +211,29 @@ TEST(ResolvedHook, SetsTheLinkAndRevertsWhenAllListsAreEmpty)
 {
     tt::temp_dir d;
     const std::string fake = d.write("resolvectl", "#!/bin/sh\necho \"$# $*\" >> \"" + d.file("log") + "\"\n", 0755);
+    // The link exists: a stand-in for ip that says so.
+    fs::create_directory(d.file("bin"));
+    d.write("bin/ip", "#!/bin/sh\nexit 0\n", 0755);
     const std::string hook = std::string(TAMROD_SOURCE_DIR) + "/examples/tamrod-resolved.sh";
     auto run = [&](const lists& l) {
         return tt::run({hook}, std::chrono::seconds(10),
                        env_only({{"TAMROD_V6", l.v6}, {"TAMROD_V4", l.v4}, {"TAMROD_R6", l.r6}, {"TAMROD_R4", l.r4},
                                  {"TAMROD_SEARCH", l.search}, {"TAMROD_INTERFACE", "wlp2s0"},
-                                 {"TAMROD_RESOLVECTL", fake}}))
+                                 {"TAMROD_RESOLVECTL", fake}, {"TAMROD_RUNDIR", d.file("run")},
+                                 {"PATH", d.file("bin") + ":/usr/bin:/bin"}}))
             .status;
     };
-    EXPECT_EQ(run({"fe80::53%wlp2s0", "192.0.2.53", "", "192.0.2.53", "example.org"}), 0);
+    EXPECT_EQ(run({"fe80::53%wlp2s0", "192.0.2.53", "", "192.0.2.53", "example.org -h"}), 0);
     EXPECT_EQ(run({"", "", "2001:db8:ff::1", "", ""}), 0);  // no domains left: the list is cleared
     EXPECT_EQ(run({"", "", "", "", ""}), 0);
-    // Argument counts show that an empty list is passed as one empty argument, not dropped.
+    // Argument counts show that an empty list is passed as one empty argument, not dropped; "--" ends
+    // the options, and a name that would read as one (-h) never reaches resolvectl.
     EXPECT_EQ(tt::read_file(d.file("log")),
-              "4 dns wlp2s0 fe80::53%wlp2s0 192.0.2.53\n"
-              "3 domain wlp2s0 example.org\n"
-              "3 dns wlp2s0 2001:db8:ff::1\n"
-              "3 domain wlp2s0 \n"
-              "2 revert wlp2s0\n");
+              "5 dns -- wlp2s0 fe80::53%wlp2s0 192.0.2.53\n"
+              "4 domain -- wlp2s0 example.org\n"
+              "4 dns -- wlp2s0 2001:db8:ff::1\n"
+              "4 domain -- wlp2s0 \n"
+              "3 revert -- wlp2s0\n");
 }
 
 // The DHCP clients' glue, run as each client runs it, against stand-ins for tamrod and ip on PATH
@@ -235,10 +244,11 @@ struct DhcpGlue : ::testing::Test {
     {
         const std::string bin = d.file("bin");
         fs::create_directory(bin);
-        for (const char* tool : {"tamrod", "ip"})
+        for (const char* tool : {"tamrod", "ip", "hook"})
             d.write(std::string("bin/") + tool, "#!/bin/sh\necho \"$(basename \"$0\") $*\" >> \"" + d.file("log") + "\"\n",
                     0755);
         env["PATH"] = bin + ":/usr/bin:/bin";
+        env["TAMROD_HOOK"] = bin + "/hook";
         fs::remove(d.file("log"));
         auto r = tt::run(argv, std::chrono::seconds(10), env_only(env));
         EXPECT_EQ(r.status, 0) << r.err;
@@ -255,17 +265,18 @@ TEST_F(DhcpGlue, DhclientHookSetsTheLeaseServersAndClearsThemWhenItEnds)
     for (const char* reason : {"BOUND", "RENEW", "REBIND", "REBOOT"})
         EXPECT_EQ(run(sourced, {{"reason", reason}, {"interface", "wlan0"},
                                 {"new_domain_name_servers", "192.0.2.53 192.0.2.54"}}),
-                  "tamrod -4 192.0.2.53 192.0.2.54\nafter\n")
+                  "tamrod -4 -- 192.0.2.53 192.0.2.54\nhook reapply\nafter\n")
             << reason;
     for (const char* reason : {"EXPIRE", "FAIL", "RELEASE", "STOP"})
         EXPECT_EQ(run(sourced, {{"reason", reason}, {"interface", "wlan0"}}), "tamrod -4\nafter\n") << reason;
-    // Another interface's lease, and events that change nothing, leave tamrod alone.
+    // Another interface's lease leaves tamrod alone, but dhclient-script rewrote resolv.conf for it
+    // too, so the hook's block is put back; events that change nothing do neither.
     EXPECT_EQ(run(sourced, {{"reason", "BOUND"}, {"interface", "eth0"}, {"new_domain_name_servers", "192.0.2.1"}}),
-              "after\n");
+              "hook reapply\nafter\n");
     EXPECT_EQ(run(sourced, {{"reason", "PREINIT"}, {"interface", "wlan0"}}), "after\n");
     EXPECT_EQ(run(sourced, {{"reason", "BOUND"}, {"interface", "wlp2s0"}, {"TAMROD_INTERFACE", "wlp2s0"},
                             {"new_domain_name_servers", "192.0.2.9"}}),
-              "tamrod -4 192.0.2.9\nafter\n");
+              "tamrod -4 -- 192.0.2.9\nhook reapply\nafter\n");
 }
 
 TEST_F(DhcpGlue, UdhcpcScriptConfiguresTheLeaseAndHandsOverItsServers)
@@ -276,7 +287,7 @@ TEST_F(DhcpGlue, UdhcpcScriptConfiguresTheLeaseAndHandsOverItsServers)
     for (const char* event : {"bound", "renew"})
         EXPECT_EQ(run({script, event}, lease),
                   "ip -4 addr flush dev wlan0\nip -4 addr add 192.0.2.10/24 dev wlan0\n"
-                  "ip -4 route replace default via 192.0.2.1 dev wlan0\ntamrod -4 192.0.2.53\n")
+                  "ip -4 route replace default via 192.0.2.1 dev wlan0\ntamrod -4 -- 192.0.2.53\n")
             << event;
     EXPECT_EQ(run({script, "deconfig"}, {{"interface", "wlan0"}}), "ip -4 addr flush dev wlan0\ntamrod -4\n");
     EXPECT_EQ(run({script, "leasefail"}, {{"interface", "wlan0"}}), "tamrod -4\n");

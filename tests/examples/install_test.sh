@@ -42,9 +42,9 @@ for prefix in /usr /usr/local /opt/tamrod; do
     stop_post=${stop_post//$prefix\/sbin\/tamrod/$root$prefix/sbin/tamrod}
     printf '#!/bin/sh\nenv | grep ^TAMROD_ | sort > "%s"\n' "$scratch/cleared" >"$scratch/hook"
     chmod 755 "$scratch/hook"
-    eval "TAMROD_HOOK=$scratch/hook TAMROD_V6=x TAMROD_SEARCH=y $stop_post"
-    [[ $(cat "$scratch/cleared") == "TAMROD_HOOK=$scratch/hook"$'\n'"TAMROD_R4="$'\n'"TAMROD_R6="$'\n'"TAMROD_SEARCH="$'\n'"TAMROD_V4="$'\n'"TAMROD_V6=" ]] ||
-      fail "ExecStopPost did not run the hook with five empty lists: $(cat "$scratch/cleared" 2>/dev/null)"
+    eval "TAMROD_HOOK=$scratch/hook TAMROD_V6=x TAMROD_SEARCH=y TAMROD_PORTAL=z $stop_post"
+    [[ $(cat "$scratch/cleared") == "TAMROD_HOOK=$scratch/hook"$'\n'"TAMROD_PORTAL="$'\n'"TAMROD_PREF64="$'\n'"TAMROD_R4="$'\n'"TAMROD_R6="$'\n'"TAMROD_SEARCH="$'\n'"TAMROD_V4="$'\n'"TAMROD_V6=" ]] ||
+      fail "ExecStopPost did not run the hook with seven empty variables: $(cat "$scratch/cleared" 2>/dev/null)"
   fi
   echo "$prefix: unit runs $exec_start"
 done
