@@ -96,7 +96,7 @@ TEST_F(HostileDaemon, BrokenScriptIsReportedAndRunsAgainOnceItIsBack)
     const breakage cases[] = {
         {"192.0.2.1", [&] { chmod(script.path().c_str(), 0644); }, "execl: Permission denied"},
         {"192.0.2.2", [&] { unlink(hook.c_str()); }, "execl: No such file or directory"},
-        {"192.0.2.3", [&] { symlink(failing.c_str(), hook.c_str()); }, nullptr},
+        {"192.0.2.3", [&] { EXPECT_EQ(symlink(failing.c_str(), hook.c_str()), 0); }, nullptr},
     };
     for (const auto& c : cases) {
         c.apply();
