@@ -5,7 +5,8 @@
 # daemons. Prints tables; asserts nothing. About one minute.
 #
 # Environment: TAMROD_BUILD_DIR as in run.sh; BENCH_FLOOD (default 50000) advertisements at
-# BENCH_RATE (default 20000) per second.
+# BENCH_RATE (default 20000) per second; BENCH_MEM_ONLY=1 stops after the memory tables;
+# BENCH_KEEP=1 keeps the work directory (perf data).
 set -euo pipefail
 
 # shellcheck source=SCRIPTDIR/../scripts/lab.sh
@@ -63,6 +64,7 @@ echo "| Mapping | PSS kB | private dirty kB |"
 echo "|---|---|---|"
 by_mapping "${peer[@]}"
 
+[[ -z ${BENCH_MEM_ONLY:-} ]] || exit 0
 bssid=02:00:5e:00:53:01
 bench_associate_four
 
