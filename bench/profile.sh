@@ -98,18 +98,19 @@ report() {
   perf report "${common[@]}" --sort pid -F overhead,period,pid 2>/dev/null |
     awk -v n="$flood_total" -v names="$rename" '
       BEGIN { split(names, kv, " "); for (i in kv) { split(kv[i], p, "="); nm[p[1]] = p[2] } }
-      /^ +[0-9.]+%/ { split($3, t, ":"); name = (t[1] in nm) ? nm[t[1]] : t[1] ":" t[2]
-        total += $2; printf "| %s | %s | %.2f |\n", name, $1, $2 / 1000 / n }
-      END { printf "| all | | %.2f |\n", total / 1000 / n }'
+      /^ +[0-9.]+%/ { split($3, t, ":"); name = (t[1] in nm) ? nm[t[1]] : t[2] ~ /hook/ ? t[2] " (every run)" : t[1] ":" t[2]
+        total += $2; ns[name] += $2 }
+      END { for (k in ns) printf "| %s | %.1f%% | %.2f |\n", k, 100 * ns[k] / total, ns[k] / 1000 / n
+            printf "| all | | %.2f |\n", total / 1000 / n }'
   echo
   # Each sample charged to the first function outside the kernel on its stack: the system call
   # wrapper the time was spent under, or the daemon's own code.
   echo "| µs per advertisement | Thread | Where (system call wrapper or own function, kernel time included) |"
   echo "|---|---|---|"
-  perf script -i "$data" -F tid,period,ip,sym,dso 2>/dev/null |
+  perf script -i "$data" -F comm,tid,period,ip,sym,dso 2>/dev/null |
     awk -v n="$flood_total" -v names="$rename" '
       BEGIN { split(names, kv, " "); for (i in kv) { split(kv[i], p, "="); nm[p[1]] = p[2] } }
-      /^ *[0-9]+ +[0-9]+ *$/ { tid = $1; period = $2; found = ""; next }
+      /^[^\t]/ && NF == 3 { tid = ($2 in nm) ? $2 : $1 ~ /hook/ ? $1 : $2 ":" $1; period = $3; found = ""; next }
       /^\t/ && found == "" && $NF != "([kernel.kallsyms])" {
         found = $2; for (i = 3; i < NF; ++i) found = found " " $i; sub(/\+0x[0-9a-f]+$/, "", found) }
       /^$/ && tid != "" { key = ((tid in nm) ? nm[tid] : tid) " | " (found == "" ? "(kernel only)" : found)
