@@ -35,7 +35,7 @@ events=(syscalls:sys_enter_sendto syscalls:sys_exit_recvfrom syscalls:sys_enter_
   syscalls:sys_enter_clone syscalls:sys_enter_clone3 syscalls:sys_enter_vfork sched:sched_process_exec)
 # perf cannot stamp with the wall clock (the hook does); the monotonic clock runs beside it at an
 # offset that stays fixed unless the wall clock is stepped.
-mono_offset=$(python3 -c 'import time; print(time.clock_gettime_ns(time.CLOCK_MONOTONIC) - time.clock_gettime_ns(time.CLOCK_REALTIME))')
+mono_offset=$("$tool" clocks)
 perf record -q -a -k CLOCK_MONOTONIC -o "$work/steps.data" "${events[@]/#/-e}" >/dev/null 2>&1 &
 perf_pid=$!
 sleep 1
