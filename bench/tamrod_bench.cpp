@@ -22,6 +22,8 @@
 //   mem PID...     prints the summed VmRSS and Pss (kB) of the PIDs.
 //   ctl SECONDS    LIST round trips over fresh connections to /dev/tamctl; prints the count and rate.
 //   cli COUNT BIN ARG...  runs BIN ARG... COUNT times; prints average wall and CPU (us) per run.
+//   clocks         prints CLOCK_MONOTONIC less CLOCK_REALTIME (ns): perf stamps with the one, the hook
+//                  with the other.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/icmp6.h>
@@ -499,6 +501,14 @@ int cli(int argc, char** argv)
     return failed == 0 ? 0 : 1;
 }
 
+int clocks(int, char**)
+{
+    const int64_t wall = now_ns();
+    const int64_t mono = now_ns(CLOCK_MONOTONIC);
+    std::printf("%lld\n", static_cast<long long>(mono - wall));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -507,12 +517,12 @@ int main(int argc, char** argv)
     if (self.size() >= 5 && self.compare(self.size() - 5, 5, "-hook") == 0)
         return hook(self);
     if (argc < 2) {
-        std::fputs("usage: tamrod_bench latency|spawn|flood|cpu|threads|mem|ctl|cli ...\n", stderr);
+        std::fputs("usage: tamrod_bench latency|spawn|flood|cpu|threads|mem|ctl|cli|clocks ...\n", stderr);
         return 2;
     }
     static const std::pair<const char*, int (*)(int, char**)> modes[] = {
         {"latency", latency}, {"spawn", spawn}, {"flood", flood}, {"cpu", cpu},
-        {"threads", threads}, {"mem", mem}, {"ctl", ctl}, {"cli", cli}};
+        {"threads", threads}, {"mem", mem}, {"ctl", ctl}, {"cli", cli}, {"clocks", clocks}};
     const std::string mode = argv[1];
     for (const auto& [name, run] : modes)
         if (mode == name)

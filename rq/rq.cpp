@@ -3,6 +3,7 @@
 #include "rq.h"
 
 #include "bytes.h"
+#include "followed.h"
 #include "mgr.h"
 #include "rq_decode.h"
 #include "util.h"
@@ -51,6 +52,20 @@ bool set_int_option(int level, int name, int value, const char* what)
 {
     if (setsockopt(rq_sock, level, name, &value, sizeof value) != 0) {
         perror(what);
+        return false;
+    }
+    return true;
+}
+
+// Only advertisements are of use to the watcher: the kernel drops every other ICMPv6 type (echo,
+// neighbour discovery, multicast listener reports) before it is queued, so they never wake it.
+bool pass_adverts_only()
+{
+    icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(ND_ROUTER_ADVERT, &filter);
+    if (setsockopt(rq_sock, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) != 0) {
+        perror("setsockopt ICMP6_FILTER");
         return false;
     }
     return true;
@@ -169,8 +184,11 @@ void* rq_watcher(void*)
         if (n < 0)
             continue;
         const bytes control = bytes(rq_control).first(std::min(msg.msg_controllen, rq_control.size()));
-        if (rq_decode(bytes(rq_buf).first(static_cast<size_t>(n)), control, src.sin6_scope_id,
-                      if_nametoindex(rq_ifname)) != ra_verdict::accepted)
+        // The index the wireless monitor keeps current: asking the kernel would cost a socket, an
+        // ioctl and a close for every packet.
+        const unsigned watched = followed_ifindex.load(std::memory_order_relaxed);
+        if (rq_decode(bytes(rq_buf).first(static_cast<size_t>(n)), control, src.sin6_scope_id, watched) !=
+            ra_verdict::accepted)
             continue;
         pthread_mutex_lock(&rq_mutex);
         rq_ra_seen = 1;
@@ -198,7 +216,8 @@ int rq_init(const char* ifname)
     if (!set_int_option(SOL_SOCKET, SO_DONTROUTE, 1, "setsockopt SO_DONTROUTE") ||
         !set_int_option(IPPROTO_IPV6, IPV6_MULTICAST_HOPS, kLinkHopLimit, "setsockopt IPV6_MULTICAST_HOPS") ||
         !set_int_option(IPPROTO_IPV6, IPV6_UNICAST_HOPS, kLinkHopLimit, "setsockopt IPV6_UNICAST_HOPS") ||
-        !set_int_option(IPPROTO_IPV6, IPV6_RECVHOPLIMIT, 1, "setsockopt IPV6_RECVHOPLIMIT")) {
+        !set_int_option(IPPROTO_IPV6, IPV6_RECVHOPLIMIT, 1, "setsockopt IPV6_RECVHOPLIMIT") ||
+        !pass_adverts_only()) {
         rq_cleanup();
         return -1;
     }

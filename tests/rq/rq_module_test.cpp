@@ -1,12 +1,15 @@
 // The sender and watcher on a real link: a veth pair between two fresh namespaces, solicitations
 // captured on the router side, advertisements from radvd or from send_ra. The manager is a
 // recording double of mgr_post, joined in at link time.
+#include "followed.h"
 #include "netns.h"
 #include "proc.h"
 #include "records.h"
 #include "rq.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <net/if.h>
 #include <netinet/icmp6.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,7 +18,9 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -170,6 +175,8 @@ protected:
 
     void start(const char* ifname = "tw0")
     {
+        // The wireless monitor keeps this current in the daemon; here the test stands in for it.
+        followed_ifindex = if_nametoindex(ifname);
         ASSERT_EQ(rq_init(ifname), 0);
         ASSERT_EQ(rq_start(), 0);
         started_ = true;
@@ -181,6 +188,27 @@ protected:
         args.insert(args.begin(), SEND_RA_BIN);
         const tt::result r = tt::run(net_->in(net_->router(), args));
         ASSERT_EQ(r.status, 0) << r.err;
+    }
+
+    // Sends count ICMPv6 messages of this type from the router end to all nodes, with the link's
+    // hop limit, as a neighbour or a pinging host would.
+    void send_icmp(uint8_t type, int count)
+    {
+        tt::netns_enter in(net_->router());
+        ASSERT_TRUE(in.ok());
+        const int fd = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+        ASSERT_GE(fd, 0);
+        const int hops = 255;
+        EXPECT_EQ(setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops), 0);
+        sockaddr_in6 dst{};
+        dst.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, "ff02::1", &dst.sin6_addr);
+        dst.sin6_scope_id = if_nametoindex("tr0");
+        std::array<uint8_t, 24> msg{type};
+        for (int i = 0; i < count; ++i)
+            EXPECT_EQ(sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst),
+                      static_cast<ssize_t>(msg.size()));
+        close(fd);
     }
 
     std::unique_ptr<tt::netns_pair> net_;
@@ -318,6 +346,61 @@ TEST_F(RqLink, WatcherReportsOnlyValidAdvertisementsOnItsInterface)
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(posted(MGR_RA_SEEN), 3);
     EXPECT_EQ(posted(MGR_RS_SENT), 0);
+}
+
+// The threads of this process, by id.
+std::set<std::string> threads_now()
+{
+    std::set<std::string> ids;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                ids.insert(e->d_name);
+        closedir(d);
+    }
+    return ids;
+}
+
+// How often these threads have gone to sleep: a thread the socket wakes sleeps again after.
+long sleeps(const std::set<std::string>& ids)
+{
+    long total = 0;
+    for (const std::string& id : ids) {
+        std::ifstream status("/proc/self/task/" + id + "/status");
+        for (std::string key; status >> key;)
+            if (key == "voluntary_ctxt_switches:") {
+                long n = 0;
+                status >> n;
+                total += n;
+            }
+    }
+    return total;
+}
+
+TEST_F(RqLink, OtherIcmpTypesNeverWakeTheWatcher)
+{
+    // A sanitizer's runtime starts a helper thread of its own with the first thread created:
+    // let that happen before the module's threads are told apart.
+    std::thread([] {}).join();
+    const std::set<std::string> before = threads_now();
+    start();
+    std::set<std::string> module;
+    for (const std::string& id : threads_now())
+        if (!before.count(id))
+            module.insert(id);
+    ASSERT_EQ(module.size(), 2u) << "sender and watcher";
+    std::this_thread::sleep_for(100ms);  // both settle in their first wait
+
+    const long settled = sleeps(module);
+    for (const uint8_t type : {ICMP6_DST_UNREACH, ICMP6_ECHO_REQUEST, ICMP6_ECHO_REPLY, ND_ROUTER_SOLICIT,
+                               ND_NEIGHBOR_SOLICIT, ND_NEIGHBOR_ADVERT, ND_REDIRECT, MLD_LISTENER_REPORT})
+        send_icmp(type, 100);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(sleeps(module), settled) << "a message other than an advertisement woke the module";
+
+    send_ra({"tr0"});
+    ASSERT_TRUE(tt::eventually([] { return posted(MGR_RA_SEEN) == 1; }));
+    EXPECT_GT(sleeps(module), settled) << "an advertisement must wake the watcher";
 }
 
 TEST_F(RqLink, RadvdAnswersAndEndsABurstEarly)
