@@ -7,7 +7,8 @@
 //           adds one word "search=<domains joined by commas>".
 //   latency IFACE PREFIX COUNT LIFETIME TIMEOUT_MS LOG...
 //           sends COUNT advertisements, each with one fresh RDNSS address PREFIX<n> and lifetime
-//           LIFETIME+n (so every one changes the held set), stamping CLOCK_REALTIME just before each
+//           LIFETIME+n and a second RDNSS option withdrawing PREFIX<n-1> (lifetime 0), so every one
+//           changes the held set, stamping CLOCK_REALTIME just before each
 //           send, and waits until every LOG shows a hook run with that address before the next.
 //           Prints per log "log <i> <n-seen> <median-us> <p99-us> <max-us>".
 //   spawn COUNT HOOK [posix_spawn]
@@ -124,20 +125,28 @@ public:
     void build(const std::vector<in6_addr>& addrs, uint32_t lifetime, const std::vector<uint8_t>& dnssl_names = {})
     {
         msg_.assign({ND_ROUTER_ADVERT, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-        const uint32_t lt = htonl(lifetime);
-        const auto* lt_bytes = reinterpret_cast<const uint8_t*>(&lt);
-        msg_.insert(msg_.end(), {25, static_cast<uint8_t>(1 + 2 * addrs.size()), 0, 0});
-        msg_.insert(msg_.end(), lt_bytes, lt_bytes + 4);
-        for (const auto& a : addrs)
-            msg_.insert(msg_.end(), a.s6_addr, a.s6_addr + 16);
+        add_rdnss(addrs, lifetime);
         if (dnssl_names.empty())
             return;
+        const uint32_t lt = htonl(lifetime);
+        const auto* lt_bytes = reinterpret_cast<const uint8_t*>(&lt);
         // RFC 8106 5.2: type 31, length in 8-byte units, 2 reserved, lifetime, names padded with zeros.
         const size_t units = (8 + dnssl_names.size() + 7) / 8;
         msg_.insert(msg_.end(), {31, static_cast<uint8_t>(units), 0, 0});
         msg_.insert(msg_.end(), lt_bytes, lt_bytes + 4);
         msg_.insert(msg_.end(), dnssl_names.begin(), dnssl_names.end());
         msg_.resize(msg_.size() + units * 8 - 8 - dnssl_names.size(), 0);
+    }
+
+    // One more RDNSS option after what build() laid out.
+    void add_rdnss(const std::vector<in6_addr>& addrs, uint32_t lifetime)
+    {
+        const uint32_t lt = htonl(lifetime);
+        const auto* lt_bytes = reinterpret_cast<const uint8_t*>(&lt);
+        msg_.insert(msg_.end(), {25, static_cast<uint8_t>(1 + 2 * addrs.size()), 0, 0});
+        msg_.insert(msg_.end(), lt_bytes, lt_bytes + 4);
+        for (const auto& a : addrs)
+            msg_.insert(msg_.end(), a.s6_addr, a.s6_addr + 16);
     }
 
     bool send()
@@ -259,6 +268,13 @@ int latency(int argc, char** argv)
         char canon[INET6_ADDRSTRLEN];
         inet_ntop(AF_INET6, &a, canon, sizeof canon);
         ra.build({a}, lifetime + static_cast<uint32_t>(n));
+        // As a router renumbering does: the previous address withdrawn (lifetime 0) in the same
+        // advertisement, so that every one changes the held set of a daemon that keeps its full
+        // table stable as well as of one that takes each newcomer.
+        if (n > 1) {
+            std::snprintf(text, sizeof text, "%s%x", prefix.c_str(), n - 1);
+            ra.add_rdnss({parse6(text)}, 0);
+        }
         const int64_t sent = now_ns();
         if (!ra.send())
             return 1;

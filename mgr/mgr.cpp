@@ -178,8 +178,9 @@ void* mgr_thread(void*)
         uint32_t type = 0;
         if (!chan_read_exact(chan_read, &type, sizeof type) || !dispatch(type))
             break;
-        // One publication per pass, as an event loop publishes once per turn.
-        if (!more_queued())
+        // One publication per pass, as an event loop publishes once per turn. With nothing to
+        // publish there is no pass to end: no look at the channel either.
+        if (outbox_count != 0 && !more_queued())
             flush_outbox();
     }
 

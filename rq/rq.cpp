@@ -30,6 +30,8 @@ constexpr int32_t kBurstExtra = 25;
 constexpr useconds_t kBurstPauseUs = 20000;
 constexpr char kAllRouters[] = "ff02::2";
 constexpr int kLinkHopLimit = 255;  // RFC 4861 6.1.2: routers drop anything sent with less
+// Packets taken per wake of the watcher at most: a flood must not keep it from its stop counter.
+constexpr int kMaxDrain = 64;
 
 char* rq_ifname = nullptr;
 int32_t rq_interval = -1;     // guarded by rq_mutex
@@ -162,15 +164,13 @@ void* rq_sender(void*)
     }
 }
 
-void* rq_watcher(void*)
+// Takes what the socket holds, up to a bound so the stop counter is looked at now and then; true
+// when a valid advertisement was among it. The manager needs one report however many came: each
+// one after the first would change nothing.
+bool drain_advertisements()
 {
-    block_all_signals();
-    for (;;) {
-        if (wait_counter_or_socket(rq_watch.counter, rq_sock)) {
-            uint64_t value;
-            evcount_read(rq_watch.counter, value);
-            return nullptr;
-        }
+    bool seen = false;
+    for (int i = 0; i < kMaxDrain; ++i) {
         sockaddr_in6 src{};
         iovec iov{rq_buf.data(), rq_buf.size()};
         msghdr msg{};
@@ -182,13 +182,28 @@ void* rq_watcher(void*)
         msg.msg_controllen = rq_control.size();
         const ssize_t n = recvmsg(rq_sock, &msg, MSG_DONTWAIT);
         if (n < 0)
-            continue;
+            return seen;
         const bytes control = bytes(rq_control).first(std::min(msg.msg_controllen, rq_control.size()));
         // The index the wireless monitor keeps current: asking the kernel would cost a socket, an
         // ioctl and a close for every packet.
         const unsigned watched = followed_ifindex.load(std::memory_order_relaxed);
-        if (rq_decode(bytes(rq_buf).first(static_cast<size_t>(n)), control, src.sin6_scope_id, watched) !=
-            ra_verdict::accepted)
+        seen = rq_decode(bytes(rq_buf).first(static_cast<size_t>(n)), control, src.sin6_scope_id, watched) ==
+                   ra_verdict::accepted ||
+               seen;
+    }
+    return seen;
+}
+
+void* rq_watcher(void*)
+{
+    block_all_signals();
+    for (;;) {
+        if (wait_counter_or_socket(rq_watch.counter, rq_sock)) {
+            uint64_t value;
+            evcount_read(rq_watch.counter, value);
+            return nullptr;
+        }
+        if (!drain_advertisements())
             continue;
         pthread_mutex_lock(&rq_mutex);
         rq_ra_seen = 1;

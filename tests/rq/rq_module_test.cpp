@@ -339,8 +339,11 @@ TEST_F(RqLink, WatcherReportsOnlyValidAdvertisementsOnItsInterface)
     std::this_thread::sleep_for(400ms);
     EXPECT_EQ(posted(MGR_RA_SEEN), 0);
 
+    // What the socket holds at once is one report: each waits for the one before.
     send_ra({"tr0"});
+    EXPECT_TRUE(tt::eventually([] { return posted(MGR_RA_SEEN) == 1; }));
     send_ra({"-l", "16", "tr0"});      // the shortest valid one
+    EXPECT_TRUE(tt::eventually([] { return posted(MGR_RA_SEEN) == 2; }));
     send_ra({"tr0", "2001:db8::53"});  // with options, solicited or not
     EXPECT_TRUE(tt::eventually([] { return posted(MGR_RA_SEEN) == 3; }));
     std::this_thread::sleep_for(200ms);
