@@ -96,12 +96,15 @@ bssid=02:00:5e:00:53:01
 note "associating with BenchNet ($bssid) and announcing four servers"
 bench_associate_four
 
-# Fresh addresses with rising lifetimes (from 2001 s): each replaces the slot with the least left,
-# so every advertisement changes the set both daemons hold.
+# Fresh addresses with rising lifetimes (from 4001 s), each advertisement withdrawing the one before
+# (lifetime 0), so every advertisement changes the set both daemons hold. The lifetime outlasts the
+# four held servers' (1000 s) three times over: a new one takes a place only from one much nearer
+# its end.
 note "latency: $ads advertisements, each changing the server set"
-# A lifetime that outlasts the four held servers' (1000 s) three times over: a new one takes a
-# place only from one much nearer its end.
 lat=$(in_rtr "$tool" latency rtr0 2001:db8:b:: "$ads" 4000 3000 "$work/tamrod-hook.log" "$work/rdnssd-hook.log")
+# The last one withdrawn is still held for two minutes; announced again, nothing is due during the
+# idle phase below.
+in_rtr "$tool" flood rtr0 1 0 4000 "2001:db8:b::$(printf %x $((ads - 1)))" >/dev/null
 read -r _ _ tseen tmed tp99 tmax <<<"$(echo "$lat" | sed -n 1p)"
 read -r _ _ pseen pmed pp99 pmax <<<"$(echo "$lat" | sed -n 2p)"
 
@@ -111,8 +114,8 @@ note "hook start alone: $ads runs from a minimal launcher"
 ln -s "$tool" "$work/launcher-hook"
 read -r fseen fmed fp99 _ <<<"$(in_stub "$tool" spawn "$ads" "$work/launcher-hook")"
 
-# The servers now held live about 2200 s: no lifetime timer is due within the idle phase. The pause
-# lets the output thread reap the last script run (it looks every 250 ms while one is out).
+# The servers now held live 1000 s or more: no lifetime timer is due within the idle phase. The
+# pause lets the last script run end.
 sleep 1
 note "idle, associated with servers held: ${idle_s} s"
 { read -r aw ac athr; read -r paw pac; } <<<"$(idle_phase "$idle_s")"
