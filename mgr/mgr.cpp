@@ -117,6 +117,17 @@ bool feed(uint32_t type)
     return true;
 }
 
+// A reloaded policy replaces the one in force; false when the channel broke.
+bool take_policy()
+{
+    policy_list received = nullptr;
+    if (!chan_read_exact(chan_read, &received, sizeof received))
+        return false;
+    release_policy(mgr_sm.current_policy);
+    mgr_sm.current_policy = received;
+    return true;
+}
+
 // Reads one message's payload and feeds it to the state machine; false when the thread is to end.
 bool dispatch(uint32_t type)
 {
@@ -149,14 +160,8 @@ bool dispatch(uint32_t type)
             mgr_event(MGR_TIMER, nullptr);
         return true;
     }
-    case MGR_POLICY: {
-        policy_list received = nullptr;
-        if (!chan_read_exact(chan_read, &received, sizeof received))
-            return false;
-        release_policy(mgr_sm.current_policy);
-        mgr_sm.current_policy = received;
-        return true;
-    }
+    case MGR_POLICY:
+        return take_policy();
     default:
         return true;
     }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -20,6 +22,24 @@ calls after(size_t n)
     return dbl::calls();
 }
 
+// Starts the manager thread, associated, with these servers reported.
+void start_with(std::vector<std::pair<int, uint32_t>> servers)
+{
+    dbl::clear();
+    ASSERT_EQ(mgr_init(1, nullptr), 0);
+    ASSERT_EQ(mgr_start(), 0);
+    assoc_info a{};
+    a.associated = 1;
+    mgr_post(MGR_ASSOC, &a, sizeof a);
+    rdnss_report r{};
+    r.count = static_cast<int32_t>(servers.size());
+    for (size_t i = 0; i < servers.size(); ++i) {
+        r.addr[i] = dbl::addr(servers[i].first);
+        r.lifetime[i] = servers[i].second;
+    }
+    mgr_post(MGR_RDNSS, &r, sizeof r);
+}
+
 TEST(Sleep, LifetimeTimerRunsOnBootTimeSoItFiresOnWaking)
 {
     ASSERT_EQ(mgr_init(1, nullptr), 0);
@@ -30,17 +50,7 @@ TEST(Sleep, LifetimeTimerRunsOnBootTimeSoItFiresOnWaking)
 
 TEST(Sleep, WakingDropsWhatExpiredAsleepAndStartsTheDueRefreshAtOnce)
 {
-    dbl::clear();
-    ASSERT_EQ(mgr_init(1, nullptr), 0);
-    ASSERT_EQ(mgr_start(), 0);
-    assoc_info a{};
-    a.associated = 1;
-    mgr_post(MGR_ASSOC, &a, sizeof a);
-    rdnss_report r{};
-    r.count = 2;
-    r.addr = {dbl::addr(1), dbl::addr(2)};
-    r.lifetime = {600, 7200};
-    mgr_post(MGR_RDNSS, &r, sizeof r);
+    start_with({{1, 600}, {2, 7200}});
     ASSERT_EQ(after(4), (calls{"out []", "rq 3000 1", "rq -1 1", "out [2001:db8::1 2001:db8::2]"}));
 
     // A notification before its time is stale; the same one after two hours asleep is not.
@@ -62,17 +72,7 @@ TEST(Sleep, WakingDropsWhatExpiredAsleepAndStartsTheDueRefreshAtOnce)
 
 TEST(Sleep, ServersThatRanOutAsleepBeforeTheirRefreshAreLookedForAtOnce)
 {
-    dbl::clear();
-    ASSERT_EQ(mgr_init(1, nullptr), 0);
-    ASSERT_EQ(mgr_start(), 0);
-    assoc_info a{};
-    a.associated = 1;
-    mgr_post(MGR_ASSOC, &a, sizeof a);
-    rdnss_report r{};
-    r.count = 1;
-    r.addr[0] = dbl::addr(1);
-    r.lifetime[0] = 120;
-    mgr_post(MGR_RDNSS, &r, sizeof r);
+    start_with({{1, 120}});
     ASSERT_EQ(after(4).back(), "out [2001:db8::1]");
     dbl::suspend(130s);  // past the refresh a minute before expiry, and past the expiry
     mgr_timer_fire(sigval{});
